@@ -1,0 +1,58 @@
+#pragma once
+// Millisecond tick and sleep behind one small interface, so that the long
+// waits of the bridge and the dialer can run in virtual time under test.
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+class TClock {
+public:
+  virtual ~TClock() = default;
+  // 32-bit millisecond tick from a monotonic clock; wraps at 2^32.
+  virtual uint32_t TickCount() = 0;
+  virtual void Sleep(uint32_t ms) = 0;
+  // Real milliseconds that pass while `ms` pass on this clock (for waits that
+  // block in an event loop rather than in Sleep).
+  virtual uint32_t RealMs(uint32_t ms) { return ms; }
+};
+
+// The process-wide real clock.
+TClock &SystemClock();
+
+// Runs `speedup` times faster than real time: a 45 s wait takes 45/speedup s.
+// Safe to use from several threads at once.
+class TScaledClock : public TClock {
+public:
+  TScaledClock(uint32_t speedup, uint32_t startTick = 0);
+  uint32_t TickCount() override;
+  void Sleep(uint32_t ms) override;
+  uint32_t RealMs(uint32_t ms) override;
+
+private:
+  uint32_t FSpeedup;
+  uint32_t FStartTick;
+  int64_t FOriginNs;
+};
+
+// Time moves only when Sleep is called. Actions scheduled for a tick run inside
+// the Sleep that reaches it, in the sleeping thread.
+class TManualClock : public TClock {
+public:
+  explicit TManualClock(uint32_t startTick = 0) : FNow(startTick) {}
+  uint32_t TickCount() override;
+  void Sleep(uint32_t ms) override;
+  uint32_t RealMs(uint32_t) override { return 0; }
+  void At(uint32_t elapsedFromStart, std::function<void()> action);
+
+private:
+  struct TAction {
+    uint64_t due;
+    std::function<void()> action;
+  };
+  std::mutex FLock;
+  uint64_t FElapsed = 0;
+  uint32_t FNow;
+  std::vector<TAction> FActions;
+};
