@@ -1,0 +1,183 @@
+// The connection controller: the connect label's four states and the dialer's
+// termination and progress.
+#include "app/MainFormUnit.h"
+
+#include "serial/RingThread.h"
+#include "ui/LOGUnit.h"
+#include "ui/Prompts.h"
+#include "ui/URLLabel.h"
+
+#include <QComboBox>
+#include <QToolButton>
+
+namespace {
+
+constexpr int kModemType = 0;
+constexpr int kCableType = 1;
+constexpr int32_t kModemBaudRate = 19200;
+constexpr uint32_t kHangupPauseMs = 150;
+constexpr uint32_t kCancelledCode = 255;
+const QString kNoConnection = QStringLiteral("Нет подключения");
+
+// Enables the connect label again on every way out of its click handler.
+class TLabelReenabler {
+public:
+  explicit TLabelReenabler(QWidget *label) : FLabel(label) { FLabel->setEnabled(false); }
+  ~TLabelReenabler() { FLabel->setEnabled(true); }
+  TLabelReenabler(const TLabelReenabler &) = delete;
+  TLabelReenabler &operator=(const TLabelReenabler &) = delete;
+
+private:
+  QWidget *FLabel;
+};
+
+bool IsBlank(const QString &text) {
+  for (const QChar c : text)
+    if (c.unicode() > 32)
+      return false;
+  return true;
+}
+
+} // namespace
+
+void TMainTandrelForm::URLLabel1Click() {
+  const TLabelReenabler reenabler(URLLabel1);
+  if (PortsListComboBox->currentText().isEmpty()) {
+    ShowError(this, QStringLiteral("Нет доступных COM портов."));
+    return;
+  }
+  const int type = ConnectTypeComboBox->currentIndex();
+  const TConnectState state = ConnectState();
+  if (state == csIdle && type == kModemType && IsBlank(PhoneNumber->currentText())) {
+    ShowError(this, QStringLiteral("Не указан номер телефона."));
+    return;
+  }
+  switch (state) {
+  case csIdle:
+    SetConnectState(csConnecting);
+    if (type == kModemType) {
+      StartDial();
+    } else if (type == kCableType) {
+      ConnectTypeComboBox->setEnabled(false);
+      PortsListComboBox->setEnabled(false);
+      FModemConnect = false;
+      SpeedButton1->setEnabled(false);
+      if (InitCOMPort() == INVALID_HANDLE_VALUE) {
+        SetStatus(QStringLiteral("COM-порт занят"), true);
+        return;
+      }
+      SetStatus(QStringLiteral("Идет подключение"));
+      ProcessMessages();
+      MainLoop();
+    }
+    break;
+  case csConnecting:
+    CancelDial();
+    break;
+  case csConnected:
+    Disconnect();
+    break;
+  case csModemLost:
+    SetConnectState(csConnecting);
+    StartDial();
+    break;
+  }
+}
+
+void TMainTandrelForm::StartDial() {
+  StorePhoneNumber(PhoneNumber->currentText());
+  EnableInputs(false);
+  FModemConnect = true;
+  TRingThreadCreateStruct record;
+  record.COM = PortsListComboBox->currentText();
+  record.BaudRate = kModemBaudRate;
+  record.Phone = PhoneNumber->currentText();
+  record.LogObject = LOGForm ? LOGForm->Log : nullptr;
+  record.TerminateHandler = [this](TRingThread *thread) { RingThreadTerminated(thread); };
+  record.Owner = this;
+  FRing = new TRingThread(record, FClock);
+  // Owned by the window too, so that no finished dialer outlives it.
+  FRing->setParent(this);
+}
+
+void TMainTandrelForm::CancelDial() {
+  SetConnectState(csIdle);
+  SetStatus(kNoConnection);
+  WriteLog(QStringLiteral(
+      "Установили \"Нет подключения\", нажатие на кнопку подключения в момент подключения к прибору"));
+  if (ConnectTypeComboBox->currentIndex() == kModemType && FRing) {
+    TRingThread *ring = FRing;
+    ring->SetErrorCode(kCancelledCode);
+    ring->Terminate();
+    ring->WaitFor();
+    FRing = nullptr;
+    delete ring;
+  }
+  CloseCOM(FCOMHandle);
+  EnableInputs(true);
+}
+
+void TMainTandrelForm::Disconnect() {
+  SetConnectState(csIdle);
+  FNeedCOMReconnect = false;
+  SetStatus(kNoConnection);
+  WriteLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном "
+                          "приборе (разрыв подключения)"));
+  FConnected = false;
+  if (ConnectTypeComboBox->currentIndex() == kModemType) {
+    HangUpModem();
+    FModemConnect = false;
+  }
+  const QString port = PortsListComboBox->currentText();
+  RefreshPortsList();
+  SelectComboItem(PortsListComboBox, port);
+  EnableInputs(true);
+}
+
+void TMainTandrelForm::HangUpModem() {
+  for (int i = 0; i < 3; ++i)
+    WriteCOMString(FCOMHandle, "+");
+  FClock.Sleep(kHangupPauseMs);
+  // A modem executes a command line only once its terminator arrives.
+  WriteCOMString(FCOMHandle, "ATH\r");
+  FClock.Sleep(kHangupPauseMs);
+  CloseCOM(FCOMHandle);
+}
+
+void TMainTandrelForm::RingThreadTerminated(TRingThread *thread) {
+  const uint32_t code = thread->ErrorCode();
+  FCOMHandle = thread->TakeCOM();
+  if (code != kCancelledCode) {
+    // A cancelled dialer is destroyed by the cancel; any other one once its
+    // notification (which may hold a whole relay) has returned.
+    if (FRing == thread)
+      FRing = nullptr;
+    thread->ReleaseWhenFinished();
+  }
+  if (code == 0) {
+    MainLoop();
+  } else if (code >= 1 && code <= 7) {
+    CloseCOM(FCOMHandle);
+    SetStatus(RingErrorMessages[code], true);
+    SetConnectState(csIdle);
+    EnableInputs(true);
+  } else if (code == kCancelledCode) {
+    CloseCOM(FCOMHandle);
+  }
+}
+
+void TMainTandrelForm::WMRingProgress(int stage) {
+  static const char *const kStageTexts[] = {"Инициализация модема", "Регистрация в сети", "Набор номера"};
+  SetStatus(stage >= 1 && stage <= 3 ? QString::fromUtf8(kStageTexts[stage - 1]) : Label7->text());
+}
+
+TCOMHandle TMainTandrelForm::InitCOMPort() {
+  FCOMHandle = INVALID_HANDLE_VALUE;
+  if (OpenCOMFromSettings()) {
+    WriteLog(QStringLiteral("COM порт успешно открыт"));
+    return FCOMHandle;
+  }
+  WriteLog(QStringLiteral("Ошибка открытия COM порта"));
+  WriteLog(QString::fromLocal8Bit(LastOpenCOMError()));
+  return INVALID_HANDLE_VALUE;
+}

@@ -1,0 +1,10 @@
+// The main window's side of the setup program launcher.
+#include "app/MainFormUnit.h"
+
+#include "app/SetupLauncher.h"
+
+void TMainTandrelForm::StartSetupProgram() { FLauncher->StartSetupProgram(FVerInfo); }
+
+void TMainTandrelForm::StopSetupProgram() { FLauncher->StopSetupProgram(); }
+
+bool TMainTandrelForm::SetupIsStarted() const { return FLauncher->SetupIsStarted(); }

@@ -1,0 +1,295 @@
+#include "app/MainFormUnit.h"
+
+#include "app/RegStore.h"
+#include "app/ServerSocket.h"
+#include "app/SetupLauncher.h"
+#include "serial/RingThread.h"
+#include "ui/COMSettingsUnit.h"
+#include "ui/LOGUnit.h"
+#include "ui/TPCServerSettingsUnit.h"
+#include "ui/TimeFuncs.h"
+#include "ui/URLLabel.h"
+#include "ui/WizardFont.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QStyle>
+#include <QTimer>
+#include <QToolButton>
+
+namespace {
+
+const QString kNoConnection = QStringLiteral("Нет подключения");
+
+// Every text the status line can show: the window is made wide enough for each.
+const char *const kStatusTexts[] = {
+    "Нет подключения",     "Подключен",           "Идет подключение",       "COM-порт занят",
+    "Прибор недоступен",   "Прибор не доступен",  "Инициализация модема",   "Регистрация в сети",
+    "Набор номера",        "Не могу открыть COM-порт", "Модем не отвечает", "Нет регистрации в сети GSM",
+    "Номер занят",         "Не могу дозвониться", "Нет сигнала в линии",    "Номер не отвечает"};
+
+const char *const kConnectCaptions[] = {"Подключить", "Отмена подключения", "Отключить", "Переподключить"};
+
+QLabel *NewLabel(QWidget *parent, const char *name, const QString &text, int left, int top) {
+  auto *label = new QLabel(text, parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->move(left, top);
+  label->adjustSize();
+  return label;
+}
+
+QComboBox *NewCombo(QWidget *parent, const char *name, QRect geometry, bool editable) {
+  auto *combo = new QComboBox(parent);
+  combo->setObjectName(QString::fromLatin1(name));
+  combo->setEditable(editable);
+  combo->setGeometry(geometry);
+  return combo;
+}
+
+int WidestText(const QFontMetrics &metrics, const char *const *texts, size_t count) {
+  int widest = 0;
+  for (size_t i = 0; i < count; ++i)
+    widest = qMax(widest, metrics.horizontalAdvance(QString::fromUtf8(texts[i])));
+  return widest;
+}
+
+} // namespace
+
+TMainFormEnvironment TMainFormEnvironment::FromSystem() {
+  return TMainFormEnvironment{&SystemClock(), TPortSystem::FromEnvironment(), TRegistryKey::DefaultStorePath(),
+                              QCoreApplication::applicationDirPath() + QLatin1Char('/')};
+}
+
+TMainTandrelForm::TMainTandrelForm(const TMainFormEnvironment &environment, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      FClock(*environment.clock), FPortSystem(environment.portSystem), FStorePath(environment.storePath),
+      FSetupFolder(environment.setupFolder) {
+  setObjectName(QStringLiteral("MainTandrelForm"));
+  setWindowTitle(QStringLiteral("Мастер подключения"));
+  setFont(WizardFont());
+  FWakeTimer = new QTimer(this);
+  FWakeTimer->setSingleShot(true);
+  FWakeTimer->setTimerType(Qt::PreciseTimer);
+  FLauncher = std::make_unique<TSetupLauncher>(FSetupFolder, this);
+  ServerSocket = new TServerSocket(this);
+  ServerSocket->OnClientConnect = [this](TClientConnection *c) { ServerSocketClientConnect(c); };
+  ServerSocket->OnClientDisconnect = [this](TClientConnection *c) { ServerSocketClientDisconnect(c); };
+  ServerSocket->OnClientRead = [this](TClientConnection *c) { ServerSocketClientRead(c); };
+  ServerSocket->OnClientError = [this](TClientConnection *c, TErrorEvent, int &code) { ServerSocketClientError(c, code); };
+  ServerSocket->OnLog = [this](const QString &line) { WriteLog(line); };
+  CreateControls();
+  qApp->installEventFilter(this);
+  FormCreate();
+}
+
+TMainTandrelForm::~TMainTandrelForm() {
+  qApp->removeEventFilter(this);
+  // A dial still running when the program ends is cancelled and waited for.
+  if (FRing) {
+    FRing->SetErrorCode(255);
+    FRing->Terminate();
+    FRing->WaitFor();
+    delete FRing;
+    FRing = nullptr;
+  }
+  StopSetupProgram();
+  if (FCOMHandle != INVALID_HANDLE_VALUE)
+    CloseCOMPort();
+}
+
+void TMainTandrelForm::CreateControls() {
+  Label3 = NewLabel(this, "Label3", QStringLiteral("Тип подключения:"), 16, 11);
+  ConnectTypeComboBox = NewCombo(this, "ConnectTypeComboBox", QRect(128, 8, 215, 21), false);
+  ConnectTypeComboBox->addItems({QStringLiteral("CSD (GSM-модем)"), QStringLiteral("USB/COM (кабель)")});
+  ConnectTypeComboBox->setCurrentIndex(0);
+  connect(ConnectTypeComboBox, &QComboBox::activated, this, [this] { ConnectTypeComboBoxChange(); });
+
+  Label4 = NewLabel(this, "Label4", QStringLiteral("COM-порт:"), 16, 38);
+  PortsListComboBox = NewCombo(this, "PortsListComboBox", QRect(128, 35, 185, 21), false);
+
+  SpeedButton1 = new QToolButton(this);
+  SpeedButton1->setObjectName(QStringLiteral("SpeedButton1"));
+  SpeedButton1->setFocusPolicy(Qt::NoFocus);
+  SpeedButton1->setIcon(style()->standardIcon(QStyle::SP_BrowserReload));
+  SpeedButton1->setIconSize(QSize(16, 16));
+  SpeedButton1->setAutoRaise(true);
+  SpeedButton1->setToolTip(QStringLiteral("Обновить список портов"));
+  SpeedButton1->setGeometry(320, 35, 23, 22);
+  connect(SpeedButton1, &QToolButton::clicked, this, &TMainTandrelForm::SpeedButton1Click);
+
+  Label5 = NewLabel(this, "Label5", QStringLiteral("Номер телефона:"), 16, 65);
+  PhoneNumber = NewCombo(this, "PhoneNumber", QRect(128, 62, 215, 21), true);
+  PhoneNumber->setInsertPolicy(QComboBox::NoInsert);
+
+  URLLabel1 = new TURLLabel(this);
+  URLLabel1->setObjectName(QStringLiteral("URLLabel1"));
+  URLLabel1->move(16, 89);
+  SetConnectState(csIdle);
+  connect(URLLabel1, &TURLLabel::Click, this, &TMainTandrelForm::URLLabel1Click);
+
+  Label6 = NewLabel(this, "Label6", QStringLiteral("Статус:"), 144, 89);
+  Label7 = NewLabel(this, "Label7", kNoConnection, 190, 89);
+  Label7->move(qMax(190, Label6->geometry().right() + 6), 89);
+
+  setTabOrder(ConnectTypeComboBox, PortsListComboBox);
+  setTabOrder(PortsListComboBox, PhoneNumber);
+
+  // Labels grow with their text: reserve room for the widest caption and status.
+  const QFontMetrics metrics(URLLabel1->font());
+  const int widestCaption = WidestText(metrics, kConnectCaptions, std::size(kConnectCaptions));
+  if (URLLabel1->x() + widestCaption + 6 > Label6->x()) {
+    const int shift = URLLabel1->x() + widestCaption + 6 - Label6->x();
+    Label6->move(Label6->x() + shift, Label6->y());
+    Label7->move(Label7->x() + shift, Label7->y());
+  }
+  const int widestStatus = WidestText(QFontMetrics(Label7->font()), kStatusTexts, std::size(kStatusTexts));
+  FixWindowSize(this, QSize(qMax(351, Label7->x() + widestStatus + 8), 116));
+}
+
+void TMainTandrelForm::AttachWindows(TCOMSettingsForm *comSettings, TTCPServerSettingsForm *tcpSettings,
+                                     TLOGForm *log) {
+  COMSettingsForm = comSettings;
+  TCPServerSettingsForm = tcpSettings;
+  LOGForm = log;
+}
+
+void TMainTandrelForm::SetConnectState(TConnectState state) {
+  URLLabel1->SetTag(state);
+  URLLabel1->setText(QString::fromUtf8(kConnectCaptions[state]));
+  URLLabel1->adjustSize();
+}
+
+TConnectState TMainTandrelForm::ConnectState() const { return static_cast<TConnectState>(URLLabel1->Tag()); }
+
+void TMainTandrelForm::SetStatus(const QString &text, bool error) {
+  QPalette palette = Label7->palette();
+  palette.setColor(QPalette::WindowText, error ? QColor(Qt::red) : QApplication::palette().color(QPalette::ButtonText));
+  Label7->setPalette(palette);
+  Label7->setText(text);
+  Label7->adjustSize();
+}
+
+void TMainTandrelForm::EnableInputs(bool enabled) {
+  ConnectTypeComboBox->setEnabled(enabled);
+  PortsListComboBox->setEnabled(enabled);
+  PhoneNumber->setEnabled(enabled);
+  SpeedButton1->setEnabled(enabled);
+}
+
+void TMainTandrelForm::ProcessMessages() {
+  QCoreApplication::processEvents();
+  // Connection objects discarded by the socket layer go at once, even while a
+  // handler further down the stack keeps the outer event loop waiting.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void TMainTandrelForm::ConnectTypeComboBoxChange() {
+  const int type = ConnectTypeComboBox->currentIndex();
+  if (type != 0 && type != 1)
+    return;
+  Label4->setText(QStringLiteral("COM-порт:"));
+  Label5->setVisible(type == 0);
+  PhoneNumber->setVisible(type == 0);
+}
+
+bool TMainTandrelForm::FormKeyDown(int key, Qt::KeyboardModifiers shift) {
+  if (!(shift & Qt::ControlModifier) || !(shift & Qt::AltModifier))
+    return false;
+  QWidget *window = nullptr;
+  if (key == Qt::Key_C)
+    window = COMSettingsForm;
+  else if (key == Qt::Key_L)
+    window = LOGForm;
+  else if (key == Qt::Key_T)
+    window = TCPServerSettingsForm;
+  if (!window)
+    return false;
+  window->show();
+  return true;
+}
+
+bool TMainTandrelForm::eventFilter(QObject *watched, QEvent *event) {
+  // Key preview: the window sees key presses before the focused control, and
+  // only while it is the active window. A key press passes through here once
+  // for each widget it propagates to, so act on the first receiver only.
+  if (event->type() == QEvent::KeyPress && QApplication::activeWindow() == this) {
+    QWidget *focus = QApplication::focusWidget();
+    if (watched == (focus ? static_cast<QObject *>(focus) : this)) {
+      const auto *key = static_cast<QKeyEvent *>(event);
+      FormKeyDown(key->key(), key->modifiers());
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+bool TMainTandrelForm::Autoscroll() const { return LOGForm && LOGForm->AutiscrollCheckBox->isChecked(); }
+
+void TMainTandrelForm::WriteLog(const QString &text, const QString &prefix) {
+  if (!LOGForm || !LOGForm->isVisible())
+    return;
+  QString body = text;
+  const qsizetype nul = body.indexOf(QChar(0));
+  if (nul >= 0)
+    body.truncate(nul);
+  QStringList lines;
+  if (body.contains(QLatin1Char('\r'))) {
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < body.size(); ++i) {
+      const QChar c = body.at(i);
+      if (c != QLatin1Char('\r') && c != QLatin1Char('\n'))
+        continue;
+      lines.append(body.mid(start, i - start));
+      if (c == QLatin1Char('\r') && i + 1 < body.size() && body.at(i + 1) == QLatin1Char('\n'))
+        ++i;
+      start = i + 1;
+    }
+    if (start < body.size())
+      lines.append(body.mid(start));
+  } else {
+    lines.append(body);
+  }
+  QListWidget *log = LOGForm->Log;
+  for (const QString &line : lines) {
+    if (log->count() > 2000)
+      log->clear();
+    log->addItem(QStringLiteral("%1: %2 %3").arg(NowStamp(), prefix, line));
+  }
+  if (Autoscroll() && log->count() > 0)
+    log->scrollToItem(log->item(log->count() - 1), QAbstractItemView::PositionAtTop);
+}
+
+QString TMainTandrelForm::GetFileVersionString() { return QStringLiteral(TANDREL_VERSION); }
+
+void TMainTandrelForm::FormCreate() {
+  setWindowTitle(QStringLiteral("Мастер подключения v.") + GetFileVersionString());
+  LoadPhoneNumbers();
+  RefreshPortsList();
+  LoadSettings();
+  ConnectTypeComboBoxChange();
+}
+
+void TMainTandrelForm::closeEvent(QCloseEvent *event) {
+  FormClose();
+  QWidget::closeEvent(event);
+}
+
+bool TMainTandrelForm::event(QEvent *event) {
+  if (event->type() == WM_RINGPROGRESS) {
+    WMRingProgress(static_cast<TRingProgressEvent *>(event)->Stage());
+    return true;
+  }
+  return QWidget::event(event);
+}
+
+void TMainTandrelForm::FormClose() {
+  // A running relay sees the flag, ends its pass and tears itself down.
+  FConnected = false;
+  StopSetupProgram();
+  SaveSettings();
+}

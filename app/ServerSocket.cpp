@@ -1,0 +1,292 @@
+#include "app/ServerSocket.h"
+
+#include <QTcpSocket>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+std::string SocketErrorText(int errorCode, const std::string &api)
+{
+  return "Windows socket error: " + std::string(std::strerror(errorCode)) + " (" +
+         std::to_string(errorCode) + "), on API '" + api + "'";
+}
+
+// Closes the descriptor unless released, so a failed step leaks nothing.
+class TDescriptorGuard {
+public:
+  explicit TDescriptorGuard(int fd) : FFd(fd) {}
+  ~TDescriptorGuard()
+  {
+    if (FFd >= 0)
+      ::close(FFd);
+  }
+  TDescriptorGuard(const TDescriptorGuard &) = delete;
+  TDescriptorGuard &operator=(const TDescriptorGuard &) = delete;
+  int Get() const { return FFd; }
+  int Release() { return std::exchange(FFd, -1); }
+
+private:
+  int FFd;
+};
+
+QString AsyncErrorText(int errorCode)
+{
+  return QStringLiteral("Asynchronous socket error %1").arg(errorCode);
+}
+
+[[noreturn]] void ThrowLastError(const std::string &api)
+{
+  throw TSocketError(errno, api);
+}
+
+// The listening socket is made here rather than by QTcpServer::listen so a
+// failure reports the errno and the call that failed.
+int ListenOnLoopback(quint16 port)
+{
+  TDescriptorGuard fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.Get() < 0)
+    ThrowLastError("socket");
+  // A restart must not wait for connections of the previous run in TIME_WAIT;
+  // Linux still refuses a port that another socket listens on.
+  const int reuse = 1;
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd.Get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
+    ThrowLastError("bind");
+  if (::listen(fd.Get(), TServerSocket::ListenBacklog) < 0)
+    ThrowLastError("listen");
+  return fd.Release();
+}
+
+} // namespace
+
+TSocketError::TSocketError(int errorCode, const std::string &api)
+    : std::runtime_error(SocketErrorText(errorCode, api)), FCode(errorCode)
+{
+}
+
+TServerSocket::TClientConnection::TClientConnection(QTcpSocket *socket, QObject *parent)
+    : QObject(parent), FSocket(socket)
+{
+  FSocket->setParent(this);
+}
+
+void TServerSocket::TClientConnection::Silence()
+{
+  QObject::disconnect(FSocket, nullptr, this, nullptr);
+  FSocket->abort();
+}
+
+TServerSocket::TServerSocket(QObject *parent) : QObject(parent)
+{
+  connect(&FServer, &QTcpServer::newConnection, this, &TServerSocket::AcceptPending);
+  connect(&FServer, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+    Log(AsyncErrorText(int(error)));
+  });
+}
+
+TServerSocket::~TServerSocket()
+{
+  Close();
+}
+
+void TServerSocket::Open(quint16 port)
+{
+  Close();
+  const int fd = ListenOnLoopback(port);
+  if (!FServer.setSocketDescriptor(fd)) {
+    // Qt could not take the listening socket over; no errno tells why.
+    ::close(fd);
+    throw TSocketError(EBADF, "listen");
+  }
+}
+
+void TServerSocket::Close()
+{
+  DisconnectAll();
+  FServer.close();
+}
+
+bool TServerSocket::Active() const
+{
+  return FServer.isListening();
+}
+
+QHostAddress TServerSocket::Address() const
+{
+  return Active() ? FServer.serverAddress() : QHostAddress();
+}
+
+quint16 TServerSocket::Port() const
+{
+  return Active() ? FServer.serverPort() : 0;
+}
+
+QList<TServerSocket::TClientConnection *> TServerSocket::Connections() const
+{
+  return FConnections;
+}
+
+void TServerSocket::DisconnectAll()
+{
+  while (!FConnections.isEmpty())
+    Discard(FConnections.constFirst());
+}
+
+qint64 TServerSocket::ReceiveLength(TClientConnection *c) const
+{
+  return Listed(c) ? c->Socket()->bytesAvailable() : 0;
+}
+
+qint64 TServerSocket::ReceiveBuf(TClientConnection *c, char *buffer, qint64 count)
+{
+  const qint64 waiting = ReceiveLength(c);
+  const qint64 wanted = std::min(count, waiting);
+  if (wanted <= 0)
+    return 0;
+  const qint64 received = c->Socket()->read(buffer, wanted);
+  if (received > 0 && received < waiting)
+    ScheduleReadNotifications();
+  return std::max<qint64>(received, 0);
+}
+
+qint64 TServerSocket::SendBuf(TClientConnection *c, const char *buffer, qint64 count)
+{
+  if (!Listed(c) || count <= 0 || c->Socket()->state() != QAbstractSocket::ConnectedState)
+    return 0;
+  if (c->Socket()->bytesToWrite() + count > MaxUnsentBytesPerClient) {
+    DropSlowClient(c);
+    return -1;
+  }
+  // A buffered socket takes every byte into its queue and sends it from the
+  // event loop as the network accepts it.
+  return c->Socket()->write(buffer, count);
+}
+
+void TServerSocket::RequestRead()
+{
+  ScheduleReadNotifications();
+}
+
+void TServerSocket::AcceptPending()
+{
+  while (QTcpSocket *socket = FServer.nextPendingConnection())
+    Adopt(socket);
+}
+
+void TServerSocket::Adopt(QTcpSocket *socket)
+{
+  auto *c = new TClientConnection(socket, this);
+  socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  socket->setReadBufferSize(ClientReadBufferSize);
+  connect(socket, &QTcpSocket::readyRead, c, [this, c] {
+    if (OnClientRead)
+      OnClientRead(c);
+  });
+  connect(socket, &QTcpSocket::disconnected, c, [this, c] { HandlePeerClosed(c); });
+  connect(socket, &QTcpSocket::errorOccurred, c, [this, c](QAbstractSocket::SocketError error) {
+    // A peer's orderly close or reset also arrives as disconnected().
+    if (error != QAbstractSocket::RemoteHostClosedError)
+      HandleSocketError(c, int(error));
+  });
+  FConnections.append(c);
+  if (OnClientConnect)
+    OnClientConnect(c);
+}
+
+void TServerSocket::HandlePeerClosed(TClientConnection *c)
+{
+  // Keep the bytes that arrived before the close readable while listed.
+  QObject::disconnect(c->Socket(), nullptr, c, nullptr);
+  NotifyDisconnected(c);
+}
+
+void TServerSocket::HandleSocketError(TClientConnection *c, int errorCode)
+{
+  if (OnClientError)
+    OnClientError(c, TErrorEvent::eeGeneral, errorCode);
+  if (errorCode != 0)
+    Log(AsyncErrorText(errorCode));
+  // A connection with an error is closed and reported gone, never left
+  // listed as connected.
+  if (!Listed(c))
+    return;
+  c->Silence();
+  NotifyDisconnected(c);
+}
+
+void TServerSocket::DropSlowClient(TClientConnection *c)
+{
+  c->Silence();
+  QMetaObject::invokeMethod(
+      c,
+      [this, c] {
+        if (!Listed(c))
+          return;
+        Log(QStringLiteral("Клиент не успевает принимать данные, соединение закрыто"));
+        NotifyDisconnected(c);
+      },
+      Qt::QueuedConnection);
+}
+
+void TServerSocket::NotifyDisconnected(TClientConnection *c)
+{
+  if (OnClientDisconnect)
+    OnClientDisconnect(c);
+  ScheduleDiscard(c);
+}
+
+void TServerSocket::ScheduleDiscard(TClientConnection *c)
+{
+  QMetaObject::invokeMethod(c, [this, c] { Discard(c); }, Qt::QueuedConnection);
+}
+
+void TServerSocket::Discard(TClientConnection *c)
+{
+  if (FConnections.removeOne(c)) {
+    c->Silence();
+    c->deleteLater();
+  }
+}
+
+void TServerSocket::ScheduleReadNotifications()
+{
+  if (FReadNotificationsScheduled)
+    return;
+  FReadNotificationsScheduled = true;
+  QMetaObject::invokeMethod(this, &TServerSocket::NotifyWaitingReads, Qt::QueuedConnection);
+}
+
+void TServerSocket::NotifyWaitingReads()
+{
+  FReadNotificationsScheduled = false;
+  // A handler may close or discard clients; walk a snapshot and skip those.
+  const QList<TClientConnection *> snapshot = FConnections;
+  for (TClientConnection *c : snapshot) {
+    if (OnClientRead && ReceiveLength(c) > 0)
+      OnClientRead(c);
+  }
+}
+
+void TServerSocket::Log(const QString &line)
+{
+  if (OnLog)
+    OnLog(line);
+}
+
+bool TServerSocket::Listed(TClientConnection *c) const
+{
+  return c != nullptr && FConnections.contains(c);
+}

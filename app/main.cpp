@@ -1,0 +1,32 @@
+#include "app/Application.h"
+#include "app/MainFormUnit.h"
+#include "platform/PrivateTempFolder.h"
+#include "platform/SingleInstance.h"
+#include "ui/COMSettingsUnit.h"
+#include "ui/LOGUnit.h"
+#include "ui/Prompts.h"
+#include "ui/TPCServerSettingsUnit.h"
+
+int main(int argc, char *argv[]) {
+  TTandrelApplication app(argc, argv);
+  QGuiApplication::setDesktopFileName(QStringLiteral("tandrel"));
+
+  TSingleInstanceLock instance;
+  std::string folderError;
+  const std::string lockFolder = PrivateTempFolder(&folderError);
+  if (!lockFolder.empty() &&
+      instance.Acquire(lockFolder, "TMainTandrelForm", CurrentDisplayName()) ==
+          TSingleInstanceLock::TResult::HeldByAnother) {
+    ShowPrompt(nullptr, QStringLiteral("Приложение уже запущено."), QStringLiteral("Предупреждение"),
+               TPromptIcon::Warning);
+    return 0;
+  }
+
+  TMainTandrelForm mainForm(TMainFormEnvironment::FromSystem());
+  TCOMSettingsForm comSettings;
+  TTCPServerSettingsForm tcpSettings;
+  TLOGForm log;
+  mainForm.AttachWindows(&comSettings, &tcpSettings, &log);
+  mainForm.show();
+  return app.exec();
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the test suite with AddressSanitizer and
+# UndefinedBehaviorSanitizer, runs it, then runs the dialer tests again under
+# ThreadSanitizer. Any sanitizer report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/deps.sh
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
+
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DTANDREL_TESTS=ON -DTANDREL_SANITIZE=ON >/dev/null
+cmake --build build-test -j"$jobs"
+(cd build-test && ctest -j"$jobs" --output-on-failure --timeout 300)
+
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTANDREL_TESTS=ON -DTANDREL_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs"
+(cd build-tsan && ctest -j"$jobs" --output-on-failure --timeout 300)

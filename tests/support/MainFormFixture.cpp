@@ -1,0 +1,31 @@
+#include "MainFormFixture.h"
+
+#include <QDir>
+#include <QListWidget>
+
+TMainFormFixture::TMainFormFixture(TClock &clock, const QStringList &extraPorts) {
+  QDir(FFolder.path()).mkpath(QStringLiteral("sys/class/tty"));
+  QDir(FFolder.path()).mkpath(QStringLiteral("exe"));
+  TMainFormEnvironment environment{&clock, TPortSystem{}, StorePath(), SetupFolder()};
+  environment.portSystem.sysfsRoot = FFolder.filePath(QStringLiteral("sys")).toStdString();
+  environment.portSystem.devRoot = FFolder.filePath(QStringLiteral("dev")).toStdString();
+  environment.portSystem.extraPorts = extraPorts.join(QLatin1Char(':')).toStdString();
+  form = std::make_unique<TMainTandrelForm>(environment);
+  comSettings = std::make_unique<TCOMSettingsForm>();
+  tcpSettings = std::make_unique<TTCPServerSettingsForm>();
+  log = std::make_unique<TLOGForm>();
+  form->AttachWindows(comSettings.get(), tcpSettings.get(), log.get());
+}
+
+TMainFormFixture::~TMainFormFixture() {
+  // The main window goes first: it may still refer to the others.
+  form.reset();
+}
+
+QStringList TMainFormFixture::LogTexts() const {
+  QStringList texts;
+  // "yyyy.mm.dd hh:mm:ss.zzz:" is 24 characters; the entry's text follows.
+  for (int i = 0; i < log->Log->count(); ++i)
+    texts.append(log->Log->item(i)->text().mid(24));
+  return texts;
+}

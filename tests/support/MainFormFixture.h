@@ -1,0 +1,36 @@
+#pragma once
+// The wizard's four windows in the test process, with a private settings
+// file, an empty hardware port list, chosen extra ports and answered prompts.
+
+#include "PromptRecorder.h"
+#include "app/MainFormUnit.h"
+#include "ui/COMSettingsUnit.h"
+#include "ui/LOGUnit.h"
+#include "ui/TPCServerSettingsUnit.h"
+
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class TMainFormFixture {
+public:
+  // `extraPorts` are offered after the (empty) hardware list.
+  explicit TMainFormFixture(TClock &clock = SystemClock(), const QStringList &extraPorts = {});
+  ~TMainFormFixture();
+
+  QString StorePath() const { return FFolder.filePath(QStringLiteral("config/Korvel/Tandrel.reg")); }
+  QString SetupFolder() const { return FFolder.filePath(QStringLiteral("exe/")); }
+  QString Path(const QString &name) const { return FFolder.filePath(name); }
+  // The log list's entries with their time stamps cut off.
+  QStringList LogTexts() const;
+
+  TPromptRecorder prompts;
+  std::unique_ptr<TMainTandrelForm> form;
+  std::unique_ptr<TCOMSettingsForm> comSettings;
+  std::unique_ptr<TTCPServerSettingsForm> tcpSettings;
+  std::unique_ptr<TLOGForm> log;
+
+private:
+  QTemporaryDir FFolder;
+};

@@ -1,0 +1,208 @@
+// The main window: controls, hot keys, the connection-type switch, the port
+// list, and the application's top-level error reporting.
+#include "MainFormFixture.h"
+#include "app/Application.h"
+#include "ui/URLLabel.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QToolButton>
+#include <QtTest>
+
+class TestMainWindow : public QObject {
+  Q_OBJECT
+
+private slots:
+  void laysOutTheDesignedControls();
+  void hotKeysOpenTheirWindows_data();
+  void hotKeysOpenTheirWindows();
+  void hotKeysWorkOnlyWhileMainWindowIsActive();
+  void connectionTypeShowsAndHidesThePhoneRow();
+  void emptyPortListShowsTheBoxAndSelectsNothing();
+  void portListOffersExtraPortsAndKeepsSelectionIgnoringCase();
+  void settingsDialogsStartWithTheirDefaults();
+  void escapedErrorIsShownAndNextEventRuns();
+};
+
+void TestMainWindow::laysOutTheDesignedControls() {
+  TMainFormFixture fixture;
+  TMainTandrelForm &form = *fixture.form;
+  QVERIFY(form.windowTitle().startsWith(QStringLiteral("Мастер подключения v.")));
+  QVERIFY(form.windowTitle().size() > QStringLiteral("Мастер подключения v.").size());
+  QCOMPARE(form.ConnectTypeComboBox->count(), 2);
+  QCOMPARE(form.ConnectTypeComboBox->itemText(0), QStringLiteral("CSD (GSM-модем)"));
+  QCOMPARE(form.ConnectTypeComboBox->itemText(1), QStringLiteral("USB/COM (кабель)"));
+  QCOMPARE(form.ConnectTypeComboBox->currentIndex(), 0);
+  QVERIFY(!form.ConnectTypeComboBox->isEditable());
+  QVERIFY(!form.PortsListComboBox->isEditable());
+  QVERIFY(form.PhoneNumber->isEditable());
+  QCOMPARE(form.SpeedButton1->focusPolicy(), Qt::NoFocus);
+  QCOMPARE(form.URLLabel1->text(), QStringLiteral("Подключить"));
+  QCOMPARE(form.URLLabel1->Tag(), 0);
+  QVERIFY(form.URLLabel1->font().underline());
+  QCOMPARE(form.URLLabel1->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+  QCOMPARE(form.URLLabel1->cursor().shape(), Qt::ArrowCursor);
+  QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
+  QCOMPARE(form.minimumSize(), form.maximumSize());
+  QVERIFY(form.width() >= 351 && form.height() >= 116);
+
+  // Every status text and caption fits: the labels grow with their text and
+  // stay inside the window.
+  form.SetStatus(QStringLiteral("Нет регистрации в сети GSM"), true);
+  form.SetConnectState(csConnecting);
+  for (QLabel *label : form.findChildren<QLabel *>()) {
+    QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->objectName()));
+    QVERIFY2(label->geometry().right() < form.width(), qPrintable(label->objectName()));
+  }
+  QVERIFY(form.URLLabel1->geometry().right() < form.Label6->x());
+}
+
+void TestMainWindow::hotKeysOpenTheirWindows_data() {
+  QTest::addColumn<int>("key");
+  QTest::addColumn<int>("modifiers");
+  QTest::addColumn<QString>("opened");
+  const int ctrlAlt = int(Qt::ControlModifier | Qt::AltModifier);
+  QTest::newRow("Ctrl+Alt+C") << int(Qt::Key_C) << ctrlAlt << "Настройки COM-порта";
+  QTest::newRow("Ctrl+Alt+L") << int(Qt::Key_L) << ctrlAlt << "Данные";
+  QTest::newRow("Ctrl+Alt+T") << int(Qt::Key_T) << ctrlAlt << "Настройки TCP сервера";
+  QTest::newRow("Ctrl+Shift+Alt+T") << int(Qt::Key_T) << (ctrlAlt | int(Qt::ShiftModifier)) << "Настройки TCP сервера";
+  QTest::newRow("Ctrl+L alone") << int(Qt::Key_L) << int(Qt::ControlModifier) << "";
+  QTest::newRow("Alt+C alone") << int(Qt::Key_C) << int(Qt::AltModifier) << "";
+  QTest::newRow("Ctrl+Alt+X") << int(Qt::Key_X) << ctrlAlt << "";
+}
+
+void TestMainWindow::hotKeysOpenTheirWindows() {
+  QFETCH(int, key);
+  QFETCH(int, modifiers);
+  QFETCH(QString, opened);
+  TMainFormFixture fixture;
+  fixture.form->show();
+  fixture.form->activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(fixture.form.get()));
+  // The key goes through the focused control, as a user's would.
+  fixture.form->PhoneNumber->setFocus();
+  QTest::keyClick(fixture.form->PhoneNumber, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+  QStringList visible;
+  for (QWidget *window : {static_cast<QWidget *>(fixture.comSettings.get()),
+                          static_cast<QWidget *>(fixture.tcpSettings.get()), static_cast<QWidget *>(fixture.log.get())})
+    if (window->isVisible())
+      visible.append(window->windowTitle());
+  QCOMPARE(visible, opened.isEmpty() ? QStringList{} : QStringList{opened});
+}
+
+void TestMainWindow::hotKeysWorkOnlyWhileMainWindowIsActive() {
+  TMainFormFixture fixture;
+  fixture.form->show();
+  fixture.log->show();
+  fixture.log->activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(fixture.log.get()));
+  QTest::keyClick(fixture.log.get(), Qt::Key_C, Qt::ControlModifier | Qt::AltModifier);
+  QVERIFY(!fixture.comSettings->isVisible());
+}
+
+void TestMainWindow::connectionTypeShowsAndHidesThePhoneRow() {
+  TMainFormFixture fixture;
+  TMainTandrelForm &form = *fixture.form;
+  form.show();
+  form.PhoneNumber->setEditText(QStringLiteral("+7 900"));
+  QVERIFY(form.PhoneNumber->isVisible() && form.Label5->isVisible());
+  form.ConnectTypeComboBox->setCurrentIndex(1);
+  form.ConnectTypeComboBoxChange();
+  QVERIFY(!form.PhoneNumber->isVisible() && !form.Label5->isVisible());
+  form.ConnectTypeComboBox->setCurrentIndex(0);
+  form.ConnectTypeComboBoxChange();
+  QVERIFY(form.PhoneNumber->isVisible() && form.Label5->isVisible());
+  QCOMPARE(form.PhoneNumber->currentText(), QStringLiteral("+7 900"));
+  QCOMPARE(form.Label4->text(), QStringLiteral("COM-порт:"));
+}
+
+void TestMainWindow::emptyPortListShowsTheBoxAndSelectsNothing() {
+  TMainFormFixture fixture;
+  QCOMPARE(fixture.prompts.prompts.size(), 1);
+  QCOMPARE(fixture.prompts.prompts.first().text, QStringLiteral("Нет доступных COM портов."));
+  QCOMPARE(fixture.prompts.prompts.first().caption, QStringLiteral("Ошибка"));
+  QVERIFY(fixture.prompts.prompts.first().icon == TPromptIcon::Error);
+  QCOMPARE(fixture.form->PortsListComboBox->currentIndex(), -1);
+  // The connect label refuses to work without a port, in any state.
+  fixture.form->URLLabel1Click();
+  QCOMPARE(fixture.prompts.prompts.size(), 2);
+  QCOMPARE(fixture.prompts.prompts.last().text, QStringLiteral("Нет доступных COM портов."));
+  QCOMPARE(fixture.form->URLLabel1->Tag(), 0);
+  QVERIFY(fixture.form->URLLabel1->isEnabled());
+}
+
+void TestMainWindow::portListOffersExtraPortsAndKeepsSelectionIgnoringCase() {
+  QTemporaryDir folder;
+  const QString first = folder.filePath(QStringLiteral("portA"));
+  const QString second = folder.filePath(QStringLiteral("portB"));
+  for (const QString &path : {first, second}) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+  }
+  TMainFormFixture fixture(SystemClock(), {first, second, folder.filePath(QStringLiteral("absent"))});
+  QComboBox *ports = fixture.form->PortsListComboBox;
+  QCOMPARE(ports->count(), 2);
+  QCOMPARE(ports->currentText(), first);
+  TMainTandrelForm::SelectComboItem(ports, second.toUpper());
+  QCOMPARE(ports->currentText(), second);
+  TMainTandrelForm::SelectComboItem(ports, QStringLiteral("/dev/none"));
+  QCOMPARE(ports->currentText(), second);
+  fixture.form->SpeedButton1->click();
+  QCOMPARE(ports->currentText(), first);
+}
+
+void TestMainWindow::settingsDialogsStartWithTheirDefaults() {
+  TMainFormFixture fixture;
+  QComboBox *speeds = fixture.comSettings->SpeedComboBox;
+  QCOMPARE(speeds->count(), 14);
+  QCOMPARE(speeds->currentText(), QStringLiteral("19200"));
+  QCOMPARE(speeds->itemText(5), QStringLiteral("14400"));
+  QCOMPARE(speeds->itemText(13), QStringLiteral("256000"));
+  QCOMPARE(fixture.tcpSettings->PortEdit->text(), QStringLiteral("53462"));
+  fixture.tcpSettings->show();
+  fixture.tcpSettings->PortEdit->setText(QStringLiteral("6000"));
+  fixture.tcpSettings->OkButton->click();
+  QVERIFY(!fixture.tcpSettings->isVisible());
+  QCOMPARE(fixture.tcpSettings->PortEdit->text(), QStringLiteral("6000"));
+  fixture.comSettings->show();
+  fixture.comSettings->close();
+  QVERIFY(!fixture.comSettings->isVisible());
+}
+
+namespace {
+class TThrowingObject : public QObject {
+public:
+  int handled = 0;
+  bool event(QEvent *event) override {
+    if (event->type() == QEvent::User) {
+      ++handled;
+      if (handled == 1)
+        throw std::runtime_error("Failed to set data for 'COM'");
+      return true;
+    }
+    return QObject::event(event);
+  }
+};
+} // namespace
+
+void TestMainWindow::escapedErrorIsShownAndNextEventRuns() {
+  TPromptRecorder prompts;
+  TThrowingObject target;
+  QCoreApplication::postEvent(&target, new QEvent(QEvent::User));
+  QCoreApplication::postEvent(&target, new QEvent(QEvent::User));
+  QCoreApplication::processEvents();
+  QCOMPARE(target.handled, 2);
+  QCOMPARE(prompts.prompts.size(), 1);
+  QCOMPARE(prompts.prompts.first().text, QStringLiteral("Failed to set data for 'COM'"));
+  QCOMPARE(prompts.prompts.first().caption, QStringLiteral("Ошибка"));
+}
+
+int main(int argc, char *argv[]) {
+  TTandrelApplication app(argc, argv);
+  TestMainWindow test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_mainwindow.moc"

@@ -1,0 +1,401 @@
+#include "app/SetupLauncher.h"
+#include "platform/PrivateTempFolder.h"
+
+#include "support/PromptRecorder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray SleepingProgram = "echo \"fresh $0\" > started.txt\nexec sleep 30\n";
+
+void WriteFile(const QString &path, const QByteArray &contents,
+               QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner) {
+  QFile file(path);
+  QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+  QCOMPARE(file.write(contents), contents.size());
+  file.close();
+  QVERIFY(file.setPermissions(permissions));
+}
+
+void WriteScript(const QString &path, const QByteArray &body) {
+  WriteFile(path, "#!/bin/sh\n" + body, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void MakeFolder(const QString &path, mode_t mode) {
+  QVERIFY(QDir().mkpath(path));
+  QCOMPARE(chmod(QFile::encodeName(path).constData(), mode), 0);
+}
+
+mode_t ModeOf(const QString &path) {
+  struct stat info {};
+  if (lstat(QFile::encodeName(path).constData(), &info) != 0)
+    return 0;
+  return info.st_mode & 07777;
+}
+
+QStringList FolderEntries(const QString &path) {
+  return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+enum class TFault { NoSetupIni, SetupIniIsFolder, UnreadableSetupIni, NoPrivateFolder };
+
+} // namespace
+
+Q_DECLARE_METATYPE(TFault)
+
+class TestSetupLauncher : public QObject {
+  Q_OBJECT
+
+private slots:
+  void initTestCase();
+  void init();
+  void cleanup();
+
+  void deviceKey_data();
+  void deviceKey();
+  void lookup_data();
+  void lookup();
+  void privateFolder_data();
+  void privateFolder();
+
+  void startsCopyAndStopsIt();
+  void keepsAndStartsEarlierCopy();
+  void reapsProgramThatExitedByItself();
+  void outcomes_data();
+  void outcomes();
+  void refusesPlacesOthersCanReach();
+  void refusals_data();
+  void refusals();
+
+private:
+  QString ExeDir() const { return FBase->filePath("exe"); }
+  QString RuntimeDir() const { return FBase->filePath("run"); }
+  QString FallbackDir() const { return FBase->filePath("tmp/tandrel-" + QString::number(geteuid())); }
+  QString PrivateDir() const { return RuntimeDir() + "/tandrel"; }
+  QString StartedText() const;
+
+  // The tests point TMPDIR into their own folder, so remember the real one.
+  QString FSystemTemp;
+  std::unique_ptr<QTemporaryDir> FBase;
+};
+
+void TestSetupLauncher::initTestCase() { FSystemTemp = QDir::tempPath(); }
+
+void TestSetupLauncher::init() {
+  FBase = std::make_unique<QTemporaryDir>(FSystemTemp + "/setuplauncher-XXXXXX");
+  QVERIFY(FBase->isValid());
+  for (const char *folder : {"exe", "run", "tmp"})
+    MakeFolder(FBase->filePath(folder), 0700);
+  qputenv("XDG_RUNTIME_DIR", QFile::encodeName(RuntimeDir()));
+  qputenv("TMPDIR", QFile::encodeName(FBase->filePath("tmp")));
+}
+
+void TestSetupLauncher::cleanup() { FBase.reset(); }
+
+// What the sleeping program wrote into its working folder when it started.
+QString TestSetupLauncher::StartedText() const {
+  QFile file(ExeDir() + "/started.txt");
+  return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()).trimmed() : QString();
+}
+
+void TestSetupLauncher::deviceKey_data() {
+  QTest::addColumn<QByteArray>("reply");
+  QTest::addColumn<QString>("key");
+  QTest::addColumn<bool>("isNull");
+
+  QTest::newRow("plain item") << QByteArray("+VER_INFO=1,ABC.12,7\r\nOK\r\n") << "ABC" << false;
+  QTest::newRow("quoted item") << QByteArray("+VER_INFO=\"1\",\"ABC.12\",7\r\nOK\r\n") << "ABC" << false;
+  QTest::newRow("quotes inside the item") << QByteArray("1,A\"B\"C.1") << "ABC" << false;
+  QTest::newRow("blanks before the item") << QByteArray("1,\t \r\nABC.12 x") << "ABC" << false;
+  QTest::newRow("item ends at a blank") << QByteArray("1,ABC.12 DEF.3") << "ABC" << false;
+  QTest::newRow("item ends at CR") << QByteArray("1,XY.7\r\nOK\r\n") << "XY" << false;
+  QTest::newRow("several full stops") << QByteArray("1,A.B.C") << "A" << false;
+  QTest::newRow("no comma") << QByteArray("  ABC.12 x") << "ABC" << false;
+  QTest::newRow("local 8-bit text") << QByteArray("1,Прибор.2") << "Прибор" << false;
+  QTest::newRow("no full stop") << QByteArray("1,ABC,x") << "" << false;
+  QTest::newRow("comma follows at once") << QByteArray("1,,ABC.1") << "" << false;
+  QTest::newRow("full stop first") << QByteArray("1,.5") << "" << false;
+  QTest::newRow("only blanks after the comma") << QByteArray("1, \r\n\t") << "" << true;
+  QTest::newRow("nothing after the comma") << QByteArray("+VER_INFO=1,") << "" << true;
+  QTest::newRow("empty reply") << QByteArray() << "" << true;
+}
+
+void TestSetupLauncher::deviceKey() {
+  QFETCH(QByteArray, reply);
+  QFETCH(QString, key);
+  QFETCH(bool, isNull);
+  const QString actual = DeviceKeyFromVerInfo(reply);
+  QCOMPARE(actual, key);
+  QCOMPARE(actual.isNull(), isNull);
+}
+
+void TestSetupLauncher::lookup_data() {
+  QTest::addColumn<QByteArray>("ini");
+  QTest::addColumn<QString>("key");
+  QTest::addColumn<QString>("value");
+
+  QTest::newRow("exact name") << QByteArray("ABC=prog") << "ABC" << "prog";
+  QTest::newRow("letter case ignored") << QByteArray("abc=prog") << "ABC" << "prog";
+  QTest::newRow("Cyrillic case ignored") << QByteArray("прибор=p") << "ПРИБОР" << "p";
+  QTest::newRow("spaces belong to the name") << QByteArray("ABC = x\nABC=y") << "ABC" << "y";
+  QTest::newRow("only a spaced name") << QByteArray("ABC = x") << "ABC" << "";
+  QTest::newRow("value keeps spaces and '='") << QByteArray("ABC= a=b ") << "ABC" << " a=b ";
+  QTest::newRow("sections and comments") << QByteArray("[Devices]\n; ABC\nABC=prog\n") << "ABC" << "prog";
+  QTest::newRow("first match wins") << QByteArray("ABC=one\nabc=two") << "ABC" << "one";
+  QTest::newRow("CR LF") << QByteArray("X=1\r\nABC=prog\r\nY=2") << "ABC" << "prog";
+  QTest::newRow("CR") << QByteArray("X=1\rABC=prog\rY=2") << "ABC" << "prog";
+  QTest::newRow("LF") << QByteArray("X=1\nABC=prog\nY=2") << "ABC" << "prog";
+  QTest::newRow("UTF-8 BOM") << QByteArray("\xEF\xBB\xBF" "ABC=программа") << "ABC" << "программа";
+  QTest::newRow("UTF-16 LE BOM") << QByteArray("\xFF\xFE" "A\0B\0C\0=\0\x3F\x04\r\0\n\0", 16) << "ABC"
+                                 << "п";
+  QTest::newRow("UTF-16 BE BOM") << QByteArray("\xFE\xFF\0A\0B\0C\0=\x04\x3F", 12) << "ABC" << "п";
+  QTest::newRow("empty key matches a leading '='") << QByteArray("ABC=x\n=prog") << "" << "prog";
+  QTest::newRow("null key matches nothing") << QByteArray("=prog") << QString() << "";
+  QTest::newRow("no match") << QByteArray("XYZ=prog") << "ABC" << "";
+}
+
+void TestSetupLauncher::lookup() {
+  QFETCH(QByteArray, ini);
+  QFETCH(QString, key);
+  QFETCH(QString, value);
+  QCOMPARE(LookupSetupIni(ini, key), value);
+}
+
+void TestSetupLauncher::privateFolder_data() {
+  QTest::addColumn<int>("runtimeMode"); // 0: XDG_RUNTIME_DIR unset
+  QTest::addColumn<QString>("planted");
+  QTest::addColumn<bool>("inRuntimeDir");
+  QTest::addColumn<bool>("usable");
+
+  QTest::newRow("runtime folder") << 0700 << "" << true << true;
+  QTest::newRow("runtime folder open to others") << 0755 << "" << false << true;
+  QTest::newRow("no runtime folder") << 0 << "" << false << true;
+  QTest::newRow("symlink in the runtime folder") << 0700 << "symlink" << true << false;
+  QTest::newRow("symlink in the temp folder") << 0 << "symlink" << false << false;
+  QTest::newRow("group-writable folder in the temp folder") << 0 << "group-writable" << false << false;
+}
+
+void TestSetupLauncher::privateFolder() {
+  QFETCH(int, runtimeMode);
+  QFETCH(QString, planted);
+  QFETCH(bool, inRuntimeDir);
+  QFETCH(bool, usable);
+
+  if (runtimeMode == 0)
+    qunsetenv("XDG_RUNTIME_DIR");
+  else
+    MakeFolder(RuntimeDir(), runtimeMode);
+  const QString expected = inRuntimeDir ? PrivateDir() : FallbackDir();
+  if (planted == "symlink") {
+    MakeFolder(FBase->filePath("elsewhere"), 0700);
+    QVERIFY(QFile::link(FBase->filePath("elsewhere"), expected));
+  } else if (planted == "group-writable") {
+    MakeFolder(expected, 0770);
+  }
+
+  std::string error;
+  const std::string folder = PrivateTempFolder(&error);
+  if (usable) {
+    QCOMPARE(QString::fromStdString(folder), expected);
+    QCOMPARE(ModeOf(expected), mode_t(0700));
+  } else {
+    QVERIFY(folder.empty());
+    QVERIFY(!error.empty());
+  }
+}
+
+void TestSetupLauncher::startsCopyAndStopsIt() {
+  WriteScript(ExeDir() + "/prog", SleepingProgram);
+  WriteFile(ExeDir() + "/setup.ini", "[Devices]\r\nABC=prog\r\n");
+  TPromptRecorder prompts;
+  TSetupLauncher launcher(ExeDir(), nullptr);
+
+  launcher.StartSetupProgram("+VER_INFO=1,\"ABC.12\",7\r\nOK\r\n");
+  QVERIFY(launcher.SetupIsStarted());
+  const QString copy = PrivateDir() + "/prog.exe";
+  QCOMPARE(launcher.SetupFile(), copy);
+  // Started as the copy, in the executable's folder.
+  QTRY_COMPARE_WITH_TIMEOUT(StartedText(), "fresh " + copy, 10000);
+  const qint64 pid = launcher.SetupProcessId();
+  QVERIFY(pid > 0);
+
+  WriteFile(ExeDir() + "/setup.ini", "XYZ=other\n");
+  launcher.StartSetupProgram("1,XYZ.1");
+  QCOMPARE(launcher.SetupProcessId(), pid);
+  QCOMPARE(launcher.SetupFile(), copy);
+
+  launcher.StopSetupProgram();
+  QVERIFY(!launcher.SetupIsStarted());
+  QCOMPARE(launcher.SetupProcessId(), qint64(-1));
+  QVERIFY(!QFileInfo::exists(QString("/proc/%1").arg(pid)));
+  QVERIFY(!QFileInfo::exists(copy));
+
+  launcher.StopSetupProgram();
+  QVERIFY(!launcher.SetupIsStarted());
+  QVERIFY(prompts.prompts.isEmpty());
+}
+
+void TestSetupLauncher::keepsAndStartsEarlierCopy() {
+  WriteScript(ExeDir() + "/prog", SleepingProgram);
+  WriteFile(ExeDir() + "/setup.ini", "ABC=prog\n");
+  MakeFolder(PrivateDir(), 0700);
+  const QString copy = PrivateDir() + "/prog.exe";
+  WriteScript(copy, "echo \"stale $0\" > started.txt\nexec sleep 30\n");
+  TSetupLauncher launcher(ExeDir(), nullptr);
+
+  launcher.StartSetupProgram("1,ABC.1");
+  QVERIFY(launcher.SetupIsStarted());
+  QTRY_COMPARE_WITH_TIMEOUT(StartedText(), "stale " + copy, 10000);
+  launcher.StopSetupProgram();
+  QVERIFY(!QFileInfo::exists(copy));
+}
+
+void TestSetupLauncher::reapsProgramThatExitedByItself() {
+  WriteScript(ExeDir() + "/prog", "exit 0\n");
+  WriteFile(ExeDir() + "/setup.ini", "ABC=prog\n");
+  TSetupLauncher launcher(ExeDir(), nullptr);
+
+  launcher.StartSetupProgram("1,ABC.1");
+  QVERIFY(launcher.SetupIsStarted());
+  const qint64 pid = launcher.SetupProcessId();
+  QVERIFY(pid > 0);
+  QTRY_COMPARE_WITH_TIMEOUT(launcher.SetupProcessId(), qint64(-1), 10000);
+  QVERIFY(!QFileInfo::exists(QString("/proc/%1").arg(pid)));
+  // The launcher does not watch the program: it counts as started until stopped.
+  QVERIFY(launcher.SetupIsStarted());
+
+  launcher.StopSetupProgram();
+  QVERIFY(!launcher.SetupIsStarted());
+  QVERIFY(!QFileInfo::exists(PrivateDir() + "/prog.exe"));
+}
+
+void TestSetupLauncher::outcomes_data() {
+  QTest::addColumn<QByteArray>("ini");
+  QTest::addColumn<QByteArray>("reply");
+  QTest::addColumn<bool>("started");
+  QTest::addColumn<QStringList>("privateFiles");
+
+  QTest::newRow("listed device") << QByteArray("ABC=prog") << QByteArray("1,ABC.12") << true
+                                 << QStringList{"prog.exe"};
+  QTest::newRow("value ending in .exe") << QByteArray("ABC=prog.exe") << QByteArray("1,ABC.12") << true
+                                        << QStringList{"prog.exe.exe"};
+  QTest::newRow("empty key, line starting with '='") << QByteArray("=prog") << QByteArray("1,ABC,2") << true
+                                                     << QStringList{"prog.exe"};
+  QTest::newRow("no key, line starting with '='") << QByteArray("=prog") << QByteArray("1, \r\n") << false
+                                                  << QStringList{};
+  QTest::newRow("unlisted device") << QByteArray("XYZ=prog") << QByteArray("1,ABC.12") << false
+                                   << QStringList{};
+  QTest::newRow("missing program") << QByteArray("ABC=gone") << QByteArray("1,ABC.12") << false
+                                   << QStringList{};
+  QTest::newRow("program in a subfolder") << QByteArray("ABC=sub/prog") << QByteArray("1,ABC.12") << false
+                                          << QStringList{};
+  QTest::newRow("program not executable") << QByteArray("ABC=noexec") << QByteArray("1,ABC.12") << false
+                                          << QStringList{"noexec.exe"};
+}
+
+void TestSetupLauncher::outcomes() {
+  QFETCH(QByteArray, ini);
+  QFETCH(QByteArray, reply);
+  QFETCH(bool, started);
+  QFETCH(QStringList, privateFiles);
+  WriteScript(ExeDir() + "/prog", SleepingProgram);
+  WriteScript(ExeDir() + "/prog.exe", SleepingProgram);
+  MakeFolder(ExeDir() + "/sub", 0700);
+  WriteScript(ExeDir() + "/sub/prog", SleepingProgram);
+  WriteFile(ExeDir() + "/noexec", SleepingProgram);
+  WriteFile(ExeDir() + "/setup.ini", ini);
+  TPromptRecorder prompts;
+  TSetupLauncher launcher(ExeDir(), nullptr);
+
+  launcher.StartSetupProgram(reply);
+  QCOMPARE(launcher.SetupIsStarted(), started);
+  QCOMPARE(launcher.SetupProcessId() > 0, started);
+  QCOMPARE(FolderEntries(PrivateDir()), privateFiles);
+  if (started)
+    QCOMPARE(launcher.SetupFile(), PrivateDir() + "/" + privateFiles.first());
+  QVERIFY(prompts.prompts.isEmpty());
+}
+
+void TestSetupLauncher::refusesPlacesOthersCanReach() {
+  // "../shared/prog" names a copy beside the private folder, not in it.
+  MakeFolder(FBase->filePath("shared"), 0700);
+  WriteScript(FBase->filePath("shared/prog"), SleepingProgram);
+  const QString outside = RuntimeDir() + "/shared";
+  MakeFolder(outside, 0700);
+  WriteFile(ExeDir() + "/setup.ini", "ABC=../shared/prog\n");
+  TSetupLauncher launcher(ExeDir(), nullptr);
+
+  launcher.StartSetupProgram("1,ABC.1");
+  QVERIFY(!launcher.SetupIsStarted());
+  QVERIFY(FolderEntries(outside).isEmpty());
+
+  // Whatever waits there is not started either.
+  WriteScript(outside + "/prog.exe", SleepingProgram);
+  launcher.StartSetupProgram("1,ABC.1");
+  QVERIFY(!launcher.SetupIsStarted());
+
+  // Inside the private folder, a subfolder others can write to is refused.
+  MakeFolder(ExeDir() + "/sub", 0700);
+  WriteScript(ExeDir() + "/sub/prog", SleepingProgram);
+  MakeFolder(PrivateDir() + "/sub", 0777);
+  WriteFile(ExeDir() + "/setup.ini", "ABC=sub/prog\n");
+  launcher.StartSetupProgram("1,ABC.1");
+  QVERIFY(!launcher.SetupIsStarted());
+  QVERIFY(!QFileInfo::exists(ExeDir() + "/started.txt"));
+}
+
+void TestSetupLauncher::refusals_data() {
+  QTest::addColumn<TFault>("fault");
+  QTest::addColumn<QString>("message");
+
+  QTest::newRow("no setup.ini") << TFault::NoSetupIni << "Оболочка не запущена, не найден файл настроек";
+  QTest::newRow("setup.ini is a folder") << TFault::SetupIniIsFolder
+                                         << "Оболочка не запущена, не найден файл настроек";
+  QTest::newRow("unreadable setup.ini") << TFault::UnreadableSetupIni
+                                        << "Оболочка не запущена, не удалось прочитать файл настроек: ";
+  QTest::newRow("no private folder") << TFault::NoPrivateFolder << "Оболочка не запущена, системная ошибка";
+}
+
+void TestSetupLauncher::refusals() {
+  QFETCH(TFault, fault);
+  QFETCH(QString, message);
+  WriteScript(ExeDir() + "/prog", SleepingProgram);
+  const QString ini = ExeDir() + "/setup.ini";
+  switch (fault) {
+  case TFault::NoSetupIni:
+    break;
+  case TFault::SetupIniIsFolder:
+    MakeFolder(ini, 0700);
+    break;
+  case TFault::UnreadableSetupIni:
+    // Opens as a regular file but every read fails, even for root.
+    QVERIFY(QFile::link("/proc/self/mem", ini));
+    break;
+  case TFault::NoPrivateFolder:
+    WriteFile(ini, "ABC=prog\n");
+    qunsetenv("XDG_RUNTIME_DIR");
+    QVERIFY(QFile::link(ExeDir(), FallbackDir()));
+    break;
+  }
+  TPromptRecorder prompts;
+  TSetupLauncher launcher(ExeDir(), nullptr);
+
+  launcher.StartSetupProgram("1,ABC.1");
+  QVERIFY(!launcher.SetupIsStarted());
+  QCOMPARE(prompts.prompts.size(), 1);
+  QVERIFY2(prompts.prompts.first().text.startsWith(message), qPrintable(prompts.prompts.first().text));
+  QCOMPARE(prompts.prompts.first().caption, QString("Ошибка"));
+  QCOMPARE(prompts.prompts.first().icon, TPromptIcon::Error);
+  QVERIFY(FolderEntries(PrivateDir()).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestSetupLauncher)
+#include "test_setuplauncher.moc"
