@@ -105,6 +105,9 @@ public:
 
   // Main loop.
   void MainLoop();
+  // One pass of the relay loop: events, a chunk each way, the paced wait and
+  // the presence check.
+  void RelayPass();
   void WaitWithMessages(uint32_t ms);
 
   // Setup program launcher.
@@ -150,7 +153,6 @@ protected:
 
 private:
   void CreateControls();
-  void RelayPass();
   void RelaySocketToCOM();
   void RelayCOMToSocket();
   void ReopenStep();

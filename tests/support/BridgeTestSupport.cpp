@@ -1,0 +1,43 @@
+#include "BridgeTestSupport.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTcpServer>
+#include <QThread>
+
+quint16 FreeTcpPort() {
+  QTcpServer probe;
+  probe.listen(QHostAddress::LocalHost, 0);
+  return probe.serverPort();
+}
+
+std::unique_ptr<QTcpSocket> ConnectClient(quint16 port, int timeoutMs) {
+  auto client = std::make_unique<QTcpSocket>();
+  client->connectToHost(QHostAddress::LocalHost, port);
+  if (!WaitUntil([&] { return client->state() == QAbstractSocket::ConnectedState; }, timeoutMs))
+    return nullptr;
+  return client;
+}
+
+QByteArray ReadExactly(QTcpSocket &client, qsizetype count, int timeoutMs) {
+  QByteArray received;
+  WaitUntil(
+      [&] {
+        received.append(client.read(count - received.size()));
+        return received.size() >= count;
+      },
+      timeoutMs);
+  return received;
+}
+
+bool WaitUntil(const std::function<bool()> &condition, int timeoutMs) {
+  QDeadlineTimer deadline(timeoutMs);
+  while (!condition()) {
+    if (deadline.hasExpired())
+      return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QThread::msleep(1);
+  }
+  return true;
+}
