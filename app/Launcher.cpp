@@ -8,3 +8,5 @@ void TMainTandrelForm::StartSetupProgram() { FLauncher->StartSetupProgram(FVerIn
 void TMainTandrelForm::StopSetupProgram() { FLauncher->StopSetupProgram(); }
 
 bool TMainTandrelForm::SetupIsStarted() const { return FLauncher->SetupIsStarted(); }
+
+qint64 TMainTandrelForm::SetupProcessId() const { return FLauncher->SetupProcessId(); }

@@ -114,6 +114,7 @@ public:
   void StartSetupProgram();
   void StopSetupProgram();
   bool SetupIsStarted() const;
+  qint64 SetupProcessId() const;
 
   // Settings.
   void LoadPhoneNumbers();

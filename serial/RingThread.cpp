@@ -1,0 +1,313 @@
+#include "serial/RingThread.h"
+
+#include "ui/TimeFuncs.h"
+
+#include <QCoreApplication>
+#include <QListWidget>
+
+const std::array<QString, 8> RingErrorMessages = {
+    QString(),
+    QStringLiteral("Не могу открыть COM-порт"),
+    QStringLiteral("Модем не отвечает"),
+    QStringLiteral("Нет регистрации в сети GSM"),
+    QStringLiteral("Номер занят"),
+    QStringLiteral("Не могу дозвониться"),
+    QStringLiteral("Нет сигнала в линии"),
+    QStringLiteral("Номер не отвечает"),
+};
+
+namespace {
+
+constexpr uint32_t kDrainSeconds = 15;
+constexpr uint32_t kResetCount = 2;
+constexpr uint32_t kAfterResetMs = 500;
+constexpr uint32_t kOkTimeoutMs = 5000;
+constexpr uint32_t kRegistrationAttempts = 10;
+constexpr uint32_t kRegistrationTimeoutMs = 2000;
+constexpr uint32_t kBetweenRegistrationsMs = 2000;
+constexpr uint32_t kBeforeDialMs = 3000;
+constexpr uint32_t kConnectTimeoutMs = 45000;
+constexpr uint32_t kAfterConnectMs = 5000;
+constexpr uint32_t kPollMs = 50;
+
+QString ReplyText(const std::string &reply) {
+  return QString::fromLocal8Bit(reply.data(), qsizetype(reply.size()));
+}
+
+} // namespace
+
+QStringList SplitLogLines(const QString &text) {
+  if (!text.contains(QLatin1Char('\r')))
+    return {text};
+  QStringList lines;
+  QString line;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const QChar c = text.at(i);
+    if (c != QLatin1Char('\r') && c != QLatin1Char('\n')) {
+      line += c;
+      continue;
+    }
+    lines.append(line);
+    line.clear();
+    if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+      ++i;
+  }
+  if (!line.isEmpty()) // the text does not end with a break
+    lines.append(line);
+  return lines;
+}
+
+uint32_t ModemErrorCode(const QString &replyText) {
+  static const std::array<std::pair<const char *, uint32_t>, 4> words = {{
+      {"BUSY", RING_BUSY},
+      {"NO CARRIER", RING_NO_CARRIER},
+      {"NO DIALTONE", RING_NO_DIALTONE},
+      {"NO ANSWER", RING_NO_ANSWER},
+  }};
+  const QString upper = replyText.toUpper();
+  for (const auto &[word, code] : words)
+    if (upper.contains(QLatin1String(word)))
+      return code;
+  return 0;
+}
+
+TRingThread::TRingThread(const TRingThreadCreateStruct &ACreateStruct, TClock &clock)
+    : FCreateStruct(ACreateStruct), FClock(clock), FLogList(ACreateStruct.LogObject) {
+  start();
+}
+
+TRingThread::~TRingThread() {
+  FCreateStruct.TerminateHandler = nullptr;
+  if (!isFinished()) {
+    Terminate();
+    WaitFor();
+  }
+  if (FhCOM != INVALID_HANDLE_VALUE)
+    CloseCOM(FhCOM);
+}
+
+TCOMHandle TRingThread::TakeCOM() {
+  const TCOMHandle handle = FhCOM;
+  FhCOM = INVALID_HANDLE_VALUE;
+  return handle;
+}
+
+void TRingThread::ReleaseWhenFinished() {
+  connect(this, &QThread::finished, this, &QObject::deleteLater);
+  if (isFinished())
+    deleteLater();
+}
+
+void TRingThread::run() {
+  Execute();
+  Synchronize([this] {
+    if (FCreateStruct.TerminateHandler)
+      FCreateStruct.TerminateHandler(this);
+  });
+  {
+    std::lock_guard<std::mutex> guard(FSyncLock);
+    FWorkerDone = true;
+  }
+  FSyncChanged.notify_all();
+}
+
+// Every way out leaves the stop flag set; a stop check returns without
+// touching the code or the port any further.
+void TRingThread::Execute() {
+  if (!OpenCOM(FCreateStruct.COM.toLocal8Bit().toStdString(), FCreateStruct.BaudRate, FhCOM)) {
+    LogText(QStringLiteral("Ошибка открытия порта"));
+    Finish(RING_CANNOT_OPEN);
+    return;
+  }
+  if (Terminated())
+    return;
+  PostProgress(1);
+  LogText(QStringLiteral("Порт успешно открыт"));
+  if (!DrainLine())
+    return;
+  LogText(QStringLiteral("Инициализация модема"));
+  ResetModem();
+  if (Terminated() || !InitialiseModem("AT") || !InitialiseModem("AT+CBST=7,0,1"))
+    return;
+  PostProgress(2);
+  if (!WaitForRegistration())
+    return;
+  FClock.Sleep(kBeforeDialMs);
+  if (Terminated())
+    return;
+  PostProgress(3);
+  Dial();
+}
+
+// Collects whatever the modem says on its own before the dialogue starts.
+bool TRingThread::DrainLine() {
+  std::string drained;
+  for (uint32_t second = 0; second < kDrainSeconds; ++second) {
+    drained += ReadCOMString(FhCOM);
+    FClock.Sleep(1000);
+    if (Terminated())
+      return false;
+  }
+  LogText(ReplyText(drained), QStringLiteral(">>"));
+  return true;
+}
+
+void TRingThread::ResetModem() {
+  for (uint32_t i = 0; i < kResetCount; ++i) {
+    SendCommand("ATZ");
+    ReadCOMString(FhCOM);
+    FClock.Sleep(kAfterResetMs);
+  }
+}
+
+// False when the thread is to end: stopped, or no "OK" (code 2).
+bool TRingThread::InitialiseModem(const QByteArray &command) {
+  SendCommand(command);
+  const bool answered = WaitForOK(kOkTimeoutMs);
+  if (Terminated())
+    return false;
+  if (!answered)
+    Finish(RING_NO_MODEM);
+  return answered;
+}
+
+bool TRingThread::WaitForRegistration() {
+  bool registered = false;
+  for (uint32_t attempt = 0; attempt < kRegistrationAttempts && !registered; ++attempt) {
+    if (Terminated())
+      return false;
+    SendCommand("AT+CREG?");
+    registered = WaitForReply(QStringLiteral("0,1"), kRegistrationTimeoutMs);
+    if (!registered)
+      FClock.Sleep(kBetweenRegistrationsMs);
+  }
+  if (Terminated())
+    return false;
+  if (!registered) {
+    Finish(RING_NOT_REGISTERED);
+    return false;
+  }
+  // An error word seen in an earlier registration reply says nothing about the call.
+  StoreCode(RING_CONNECTED);
+  return true;
+}
+
+void TRingThread::Dial() {
+  SendCommand((QStringLiteral("ATD") + FCreateStruct.Phone).toLocal8Bit());
+  if (WaitForReply(QStringLiteral("CONNECT"), kConnectTimeoutMs)) {
+    FClock.Sleep(kAfterConnectMs);
+    Terminate();
+    return;
+  }
+  // Keeps an error word of the reply, and a cancel.
+  uint32_t connected = RING_CONNECTED;
+  FErrCode.compare_exchange_strong(connected, RING_NO_ANSWER);
+  SendCommand("ATH");
+  Terminate();
+}
+
+void TRingThread::Finish(uint32_t code) {
+  StoreCode(code);
+  Terminate();
+}
+
+void TRingThread::StoreCode(uint32_t code) {
+  uint32_t current = FErrCode.load();
+  while (current != RING_CANCELLED && !FErrCode.compare_exchange_weak(current, code)) {
+  }
+}
+
+void TRingThread::PostProgress(int stage) {
+  if (FCreateStruct.Owner)
+    QCoreApplication::postEvent(FCreateStruct.Owner, new TRingProgressEvent(stage));
+}
+
+void TRingThread::SendCommand(const QByteArray &command) {
+  WriteCOMString(FhCOM, (command + "\r\n").toStdString());
+  LogText(QString::fromLocal8Bit(command), QStringLiteral("<<"));
+}
+
+// Bytes still queued from an earlier command count toward this reply.
+bool TRingThread::WaitForReply(const QString &expected, uint32_t timeoutMs) {
+  const uint32_t start = FClock.TickCount();
+  std::string reply;
+  while (!Terminated() && FClock.TickCount() - start < timeoutMs) {
+    reply += ReadCOMString(FhCOM);
+    if (CheckModemError(reply)) {
+      LogText(ReplyText(reply), QStringLiteral(">>"));
+      return false;
+    }
+    if (ReplyText(reply).toUpper().contains(expected)) {
+      LogText(ReplyText(reply), QStringLiteral(">>"));
+      return !Terminated();
+    }
+    FClock.Sleep(kPollMs);
+  }
+  LogText(ReplyText(reply), QStringLiteral(">>"));
+  return false;
+}
+
+bool TRingThread::CheckModemError(const std::string &reply) {
+  const uint32_t code = ModemErrorCode(ReplyText(reply));
+  if (code != 0)
+    StoreCode(code);
+  return code != 0;
+}
+
+void TRingThread::LogText(const QString &text, const QString &prefix) {
+  for (const QString &line : SplitLogLines(text)) {
+    FLogLine = NowStamp() + QLatin1Char(':') + prefix + QLatin1Char(' ') + line;
+    Synchronize([this] { AppendLogLine(); });
+  }
+}
+
+void TRingThread::AppendLogLine() {
+  if (!FLogList)
+    return;
+  FLogList->addItem(FLogLine);
+  FLogList->scrollToItem(FLogList->item(FLogList->count() - 1));
+}
+
+// Worker side: hand `call` to the UI thread and block until it has run there.
+void TRingThread::Synchronize(const std::function<void()> &call) {
+  std::unique_lock<std::mutex> lock(FSyncLock);
+  FSyncCall = &call;
+  FSyncState = TSyncState::Posted;
+  QMetaObject::invokeMethod(this, [this] { ServePostedCall(); }, Qt::QueuedConnection);
+  FSyncChanged.notify_all();
+  FSyncChanged.wait(lock, [this] { return FSyncState == TSyncState::Idle; });
+}
+
+// UI side, from the event loop. WaitFor may have served the call already.
+void TRingThread::ServePostedCall() {
+  std::unique_lock<std::mutex> lock(FSyncLock);
+  if (FSyncState == TSyncState::Posted)
+    RunPostedCall(lock);
+}
+
+// The call runs unlocked: it may process events and so re-enter this object.
+void TRingThread::RunPostedCall(std::unique_lock<std::mutex> &lock) {
+  FSyncState = TSyncState::Running;
+  const std::function<void()> *call = FSyncCall;
+  lock.unlock();
+  (*call)();
+  lock.lock();
+  FSyncCall = nullptr;
+  FSyncState = TSyncState::Idle;
+  FSyncChanged.notify_all();
+}
+
+bool TRingThread::WaitFor() {
+  std::unique_lock<std::mutex> lock(FSyncLock);
+  if (FSyncState == TSyncState::Running)
+    return false;
+  while (!FWorkerDone) {
+    if (FSyncState == TSyncState::Posted)
+      RunPostedCall(lock);
+    else
+      FSyncChanged.wait(lock);
+  }
+  lock.unlock();
+  wait(); // only the thread's own exit is left; it no longer needs this thread
+  return true;
+}

@@ -1,0 +1,131 @@
+#include "RingTestSupport.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+#include <QTimer>
+
+#include <chrono>
+#include <thread>
+
+#include <fcntl.h>
+
+namespace {
+
+// Generous real-time bound for one whole dial in virtual time.
+constexpr int kDialBoundMs = 60000;
+// "yyyy.MM.dd hh:mm:ss.zzz" and the colon after it.
+constexpr qsizetype kStampLength = 24;
+
+} // namespace
+
+bool TProgressRecorder::event(QEvent *event) {
+  if (event->type() != TRingProgressEvent::EventType)
+    return QObject::event(event);
+  stages.append(static_cast<TRingProgressEvent *>(event)->Stage());
+  return true;
+}
+
+void TSleepClock::Sleep(uint32_t ms) {
+  if (beforeSleep)
+    beforeSleep(ms);
+  std::this_thread::sleep_for(std::chrono::microseconds(int64_t(ms) * 1000 / FSpeedup));
+  FNow += ms;
+}
+
+TRingDial::~TRingDial() {
+  if (FDialer)
+    DeleteDialer();
+  CloseCOM(takenCOM);
+}
+
+void TRingDial::Start(const QString &port, const QString &phone) {
+  TRingThreadCreateStruct create;
+  create.COM = port;
+  create.BaudRate = 19200;
+  create.Phone = phone;
+  create.LogObject = &log;
+  create.TerminateHandler = [this](TRingThread *dialer) { Terminated(dialer); };
+  create.Owner = &progress;
+  FDialer = new TRingThread(create, clock);
+}
+
+void TRingDial::Terminated(TRingThread *dialer) {
+  ++handlerCalls;
+  handlerCode = dialer->ErrorCode();
+  handlerOnUiThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+  handlerCOM = dialer->hCOM();
+  if (takeCOM)
+    takenCOM = dialer->TakeCOM();
+  if (onTerminate)
+    onTerminate(dialer);
+}
+
+bool TRingDial::ServeUntil(const std::function<bool()> &done) {
+  const QDeadlineTimer deadline(kDialBoundMs);
+  QTimer wake; // lets the wait below see the deadline
+  wake.start(50);
+  while (!done() && !deadline.hasExpired())
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  return done();
+}
+
+bool TRingDial::WaitForHandler() {
+  return ServeUntil([this] { return handlerCalls > 0; });
+}
+
+bool TRingDial::WaitForEnd() {
+  if (!WaitForHandler() || !FDialer->WaitFor())
+    return false;
+  DeleteDialer();
+  return true;
+}
+
+bool TRingDial::Cancel() {
+  FDialer->SetErrorCode(RING_CANCELLED);
+  FDialer->Terminate();
+  if (!FDialer->WaitFor())
+    return false;
+  DeleteDialer();
+  return true;
+}
+
+void TRingDial::CancelAtLogLine(const QString &fragment) {
+  QObject::connect(log.model(), &QAbstractItemModel::rowsInserted, &log,
+                   [this, fragment](const QModelIndex &, int first, int) {
+                     if (!FCancelRequested && log.item(first)->text().contains(fragment))
+                       RequestCancel(FDialer);
+                   });
+}
+
+void TRingDial::CancelAtSleep(uint32_t ms) {
+  clock.beforeSleep = [this, ms](uint32_t sleepMs) {
+    // Runs on the worker, possibly before Start has stored the dialer.
+    if (sleepMs == ms && !FCancelRequested)
+      RequestCancel(qobject_cast<TRingThread *>(QThread::currentThread()));
+  };
+}
+
+void TRingDial::RequestCancel(TRingThread *dialer) {
+  FCancelRequested = true;
+  dialer->SetErrorCode(RING_CANCELLED);
+  dialer->Terminate();
+}
+
+bool TRingDial::ServeUntilCancelRequested() {
+  return ServeUntil([this] { return FCancelRequested || handlerCalls > 0; }) && FCancelRequested;
+}
+
+QStringList TRingDial::LogTails() const {
+  QStringList tails;
+  for (int row = 0; row < log.count(); ++row)
+    tails.append(log.item(row)->text().mid(kStampLength));
+  return tails;
+}
+
+void TRingDial::DeleteDialer() {
+  delete FDialer;
+  FDialer = nullptr;
+}
+
+bool IsOpenHandle(TCOMHandle handle) { return handle >= 0 && fcntl(handle, F_GETFD) != -1; }

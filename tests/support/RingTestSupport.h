@@ -1,0 +1,104 @@
+#pragma once
+// One modem dial in virtual time, with a termination handler that records the
+// result and takes the port over the way the main window does.
+
+#include "serial/RingThread.h"
+
+#include <QList>
+#include <QListWidget>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+
+// Collects the progress stages posted to the main window.
+class TProgressRecorder : public QObject {
+public:
+  QList<int> stages;
+
+protected:
+  bool event(QEvent *event) override;
+};
+
+// Virtual time that moves only by the sleeps of the one thread using it; each
+// sleep takes 1/speedup of its length in real time. A slow machine thus
+// stretches the waits in real time instead of running them out early.
+class TSleepClock : public TClock {
+public:
+  explicit TSleepClock(uint32_t speedup) : FSpeedup(speedup) {}
+  uint32_t TickCount() override { return FNow.load(); }
+  void Sleep(uint32_t ms) override;
+
+  // Runs on the sleeping thread before each sleep; set before the dialer starts.
+  std::function<void(uint32_t ms)> beforeSleep;
+
+private:
+  uint32_t FSpeedup;
+  std::atomic<uint32_t> FNow{0};
+};
+
+class TRingDial {
+public:
+  // Virtual time runs this many times faster than real time.
+  static constexpr uint32_t Speedup = 100;
+
+  TRingDial() = default;
+  // Finishes and deletes a dialer that is left, then closes the taken port.
+  ~TRingDial();
+  TRingDial(const TRingDial &) = delete;
+  TRingDial &operator=(const TRingDial &) = delete;
+
+  void Start(const QString &port, const QString &phone = QStringLiteral("89001234567"));
+  TRingThread *Dialer() const { return FDialer; }
+  // Deletes the dialer at once, wherever it is.
+  void DeleteDialer();
+
+  // Serves the UI thread until the termination handler has run.
+  bool WaitForHandler();
+  // The normal end: the handler has run; join and delete the dialer.
+  bool WaitForEnd();
+  // The controller's cancel: code 255, stop request, WaitFor, delete.
+  bool Cancel();
+  // Request the cancel (code 255 and the stop) on the UI thread when the
+  // first log line holding `fragment` is added, or on the worker when it
+  // starts its first sleep of `ms`. Set before Start.
+  void CancelAtLogLine(const QString &fragment);
+  void CancelAtSleep(uint32_t ms);
+  // Serves the UI thread until the cancel has been requested (false when the
+  // dial ended first or the time ran out).
+  bool ServeUntilCancelRequested();
+
+  // The log lines after their time stamp: "<< AT", ">> OK", " Порт успешно открыт".
+  QStringList LogTails() const;
+  int Count(const QString &tail) const { return int(LogTails().count(tail)); }
+
+  QListWidget log;
+  TProgressRecorder progress;
+  // Runs inside the termination handler, after the recording.
+  std::function<void(TRingThread *)> onTerminate;
+  // When false the handler leaves the port to the dialer object.
+  bool takeCOM = true;
+
+  TSleepClock clock{Speedup};
+
+  int handlerCalls = 0;
+  uint32_t handlerCode = 0;
+  bool handlerOnUiThread = false;
+  TCOMHandle handlerCOM = INVALID_HANDLE_VALUE; // hCOM() as the handler saw it
+  TCOMHandle takenCOM = INVALID_HANDLE_VALUE;
+
+private:
+  void Terminated(TRingThread *dialer);
+  void RequestCancel(TRingThread *dialer);
+  // Sleeps in the event loop, waking for each event, until `done` or time-out.
+  static bool ServeUntil(const std::function<bool()> &done);
+
+  // Null once the dialer has deleted itself.
+  QPointer<TRingThread> FDialer;
+  std::atomic<bool> FCancelRequested{false};
+};
+
+// True while `handle` is an open descriptor of this process.
+bool IsOpenHandle(TCOMHandle handle);

@@ -1,0 +1,394 @@
+// The modem dialer against the simulated GSM modem (or a silent pty), in
+// virtual time.
+
+#include "support/PtyPair.h"
+#include "support/RingTestSupport.h"
+#include "support/SimProcess.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+enum class TPortKind { Modem, Mute, Missing };
+
+const QString kNumber = QStringLiteral("89001234567");
+const QStringList kInitialisation = {"ATZ", "ATZ", "AT", "AT+CBST=7,0,1"};
+const QStringList kConnectedDial = kInitialisation + QStringList{"AT+CREG?", "ATD" + kNumber};
+
+// The port the dialer is pointed at: the simulated modem, a pty nobody
+// answers on, or a path that does not exist.
+class TTestLine {
+public:
+  TTestLine(TPortKind kind, const QStringList &modemArgs) {
+    if (kind == TPortKind::Modem)
+      FModem = std::make_unique<TSimProcess>(TSimProcess::TKind::Modem, modemArgs);
+    else if (kind == TPortKind::Mute)
+      FPty = std::make_unique<TPtyPair>();
+  }
+
+  QString ReadyError() const {
+    if (FModem && !FModem->isReady())
+      return FModem->errorString();
+    if (FPty && !FPty->IsValid())
+      return QStringLiteral("no pty");
+    return {};
+  }
+  QString Path() const {
+    if (FModem)
+      return FModem->linkPath();
+    return FPty ? FPty->Path() : FMissingDir.filePath(QStringLiteral("ttyNONE"));
+  }
+  // Every byte the dialer has written to the line so far.
+  QByteArray Received() {
+    if (FModem)
+      return FModem->receivedBytes();
+    if (FPty)
+      FPtyReceived += FPty->ReceiveAvailable();
+    return FPtyReceived;
+  }
+  TSimProcess *Modem() const { return FModem.get(); }
+
+private:
+  std::unique_ptr<TSimProcess> FModem;
+  std::unique_ptr<TPtyPair> FPty;
+  QByteArray FPtyReceived;
+  QTemporaryDir FMissingDir;
+};
+
+QByteArray AsWritten(const QStringList &commands) {
+  QByteArray bytes;
+  for (const QString &command : commands)
+    bytes += command.toLocal8Bit() + "\r\n";
+  return bytes;
+}
+
+QStringList SentCommands(const TRingDial &dial) {
+  QStringList commands;
+  for (const QString &tail : dial.LogTails())
+    if (tail.startsWith(QLatin1String("<< ")))
+      commands.append(tail.mid(3));
+  return commands;
+}
+
+// Delivers the progress events only, leaving the dialer's calls unserved.
+bool WaitForFirstStage(TRingDial &dial) {
+  const QDeadlineTimer deadline(30000);
+  while (dial.progress.stages.isEmpty() && !deadline.hasExpired()) {
+    QCoreApplication::sendPostedEvents(&dial.progress, TRingProgressEvent::EventType);
+    QThread::msleep(1);
+  }
+  return !dial.progress.stages.isEmpty();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(TPortKind)
+
+class TestRingThread : public QObject {
+  Q_OBJECT
+
+private slots:
+  void splitsLogLines_data();
+  void splitsLogLines();
+  void findsModemErrorWords_data();
+  void findsModemErrorWords();
+  void endsWithResultCode_data();
+  void endsWithResultCode();
+  void lateOkSatisfiesWaitForAt();
+  void logsTimeStampedLinesAndDialsAsTyped();
+  void cancelEndsWithCode255_data();
+  void cancelEndsWithCode255();
+  void waitForHandsOverPendingLines();
+  void handlerMayProcessEventsAndRunsOnce();
+  void releaseWhenFinished_data();
+  void releaseWhenFinished();
+  void deletingRunningDialerStopsItAndClosesPort();
+};
+
+void TestRingThread::splitsLogLines_data() {
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<QStringList>("lines");
+  QTest::newRow("empty") << "" << QStringList{""};
+  QTest::newRow("no CR keeps LF") << "a\nb" << QStringList{"a\nb"};
+  QTest::newRow("CR LF is one break") << "a\r\nb" << QStringList{"a", "b"};
+  QTest::newRow("CR, LF each break") << "a\rb\nc" << QStringList{"a", "b", "c"};
+  QTest::newRow("empty line between breaks") << "AT\r\r\nOK" << QStringList{"AT", "", "OK"};
+  QTest::newRow("LF CR is two breaks") << "a\n\rb" << QStringList{"a", "", "b"};
+  QTest::newRow("break at the end") << "\r\nOK\r\n" << QStringList{"", "OK"};
+  QTest::newRow("only a break") << "\r\n" << QStringList{""};
+}
+
+void TestRingThread::splitsLogLines() {
+  QFETCH(QString, text);
+  QFETCH(QStringList, lines);
+  QCOMPARE(SplitLogLines(text), lines);
+}
+
+void TestRingThread::findsModemErrorWords_data() {
+  QTest::addColumn<QString>("reply");
+  QTest::addColumn<uint>("code");
+  QTest::newRow("ok") << "AT\r\r\nOK\r\n" << 0u;
+  QTest::newRow("connect") << "\r\nCONNECT 9600\r\n" << 0u;
+  QTest::newRow("busy") << "ATD1\r\r\nBUSY\r\n" << 4u;
+  QTest::newRow("no carrier, lower case") << "\r\nno carrier\r\n" << 5u;
+  QTest::newRow("no dialtone") << "NO DIALTONE" << 6u;
+  QTest::newRow("no answer") << "\r\nNO ANSWER\r\n" << 7u;
+  QTest::newRow("search order beats position") << "NO ANSWER\r\nBUSY" << 4u;
+  QTest::newRow("busy and no answer") << "BUSY NO ANSWER" << 4u;
+}
+
+void TestRingThread::findsModemErrorWords() {
+  QFETCH(QString, reply);
+  QFETCH(uint, code);
+  QCOMPARE(ModemErrorCode(reply), code);
+}
+
+void TestRingThread::endsWithResultCode_data() {
+  QTest::addColumn<TPortKind>("port");
+  QTest::addColumn<QStringList>("modemArgs");
+  QTest::addColumn<uint>("code");
+  QTest::addColumn<QList<int>>("stages");
+  QTest::addColumn<QStringList>("commands");
+
+  const QList<int> allStages{1, 2, 3};
+  const auto failedDial = [](const QString &outcome) {
+    return QStringList{"--dial", outcome};
+  };
+  const QStringList hungUp = kConnectedDial + QStringList{"ATH"};
+  QTest::newRow("CONNECT 9600") << TPortKind::Modem << QStringList{} << 0u << allStages << kConnectedDial;
+  QTest::newRow("roaming is not registered")
+      << TPortKind::Modem << QStringList{"--creg", "0,5;0,1"} << 0u << allStages
+      << kInitialisation + QStringList{"AT+CREG?", "AT+CREG?", "ATD" + kNumber};
+  QTest::newRow("stale error word in a registration reply")
+      << TPortKind::Modem << QStringList{"--creg", "NO CARRIER;0,1"} << 0u << allStages
+      << kInitialisation + QStringList{"AT+CREG?", "AT+CREG?", "ATD" + kNumber};
+  QTest::newRow("port cannot be opened") << TPortKind::Missing << QStringList{} << 1u << QList<int>{}
+                                         << QStringList{};
+  QTest::newRow("no OK") << TPortKind::Mute << QStringList{} << 2u << QList<int>{1}
+                         << QStringList{"ATZ", "ATZ", "AT"};
+  QStringList tenQueries = kInitialisation;
+  for (int i = 0; i < 10; ++i)
+    tenQueries.append("AT+CREG?");
+  QTest::newRow("never registered") << TPortKind::Modem << QStringList{"--creg", "0,0;0,5"} << 3u
+                                    << QList<int>{1, 2} << tenQueries;
+  QTest::newRow("busy") << TPortKind::Modem << failedDial("BUSY") << 4u << allStages << hungUp;
+  QTest::newRow("no carrier") << TPortKind::Modem << failedDial("NO CARRIER") << 5u << allStages << hungUp;
+  QTest::newRow("no dialtone") << TPortKind::Modem << failedDial("NO DIALTONE") << 6u << allStages << hungUp;
+  QTest::newRow("no answer") << TPortKind::Modem << failedDial("NO ANSWER") << 7u << allStages << hungUp;
+  QTest::newRow("silence") << TPortKind::Modem << failedDial("SILENT") << 7u << allStages << hungUp;
+}
+
+void TestRingThread::endsWithResultCode() {
+  QFETCH(TPortKind, port);
+  QFETCH(QStringList, modemArgs);
+  QFETCH(uint, code);
+  QFETCH(QList<int>, stages);
+  QFETCH(QStringList, commands);
+  static const QStringList texts = {"",
+                                    "Не могу открыть COM-порт",
+                                    "Модем не отвечает",
+                                    "Нет регистрации в сети GSM",
+                                    "Номер занят",
+                                    "Не могу дозвониться",
+                                    "Нет сигнала в линии",
+                                    "Номер не отвечает"};
+
+  TTestLine line(port, modemArgs);
+  QVERIFY2(line.ReadyError().isEmpty(), qPrintable(line.ReadyError()));
+  TRingDial dial;
+  dial.Start(line.Path());
+  QVERIFY(dial.WaitForEnd());
+  QCoreApplication::sendPostedEvents(&dial.progress, TRingProgressEvent::EventType);
+
+  QCOMPARE(dial.handlerCalls, 1);
+  QVERIFY(dial.handlerOnUiThread);
+  QCOMPARE(dial.handlerCode, code);
+  QCOMPARE(RingErrorMessages[code], texts[code]);
+  QCOMPARE(dial.progress.stages, stages);
+  QCOMPARE(SentCommands(dial), commands);
+  QTRY_COMPARE(line.Received(), AsWritten(commands));
+  if (code == RING_CANNOT_OPEN) {
+    QCOMPARE(dial.LogTails(), QStringList{" Ошибка открытия порта"});
+    QCOMPARE(dial.takenCOM, INVALID_HANDLE_VALUE);
+  } else {
+    // Taken over by the handler: the deleted dialer must not have closed it.
+    QVERIFY(IsOpenHandle(dial.takenCOM));
+  }
+}
+
+// Bytes still queued when "AT" is sent count toward its reply: the only OK
+// here comes while the dialer sleeps after the second ATZ, and "AT" itself is
+// never answered.
+void TestRingThread::lateOkSatisfiesWaitForAt() {
+  TPtyPair pty;
+  QVERIFY(pty.IsValid());
+  TRingDial dial;
+  dial.clock.beforeSleep = [&pty, resets = 0](uint32_t ms) mutable {
+    if (ms == 500 && ++resets == 2)
+      pty.Send("\r\nOK\r\n");
+  };
+  dial.Start(pty.Path());
+  QVERIFY(dial.WaitForEnd());
+
+  QCOMPARE(SentCommands(dial), kInitialisation);
+  QCOMPARE(dial.handlerCode, RING_NO_MODEM); // AT+CBST=7,0,1 got no OK
+}
+
+void TestRingThread::logsTimeStampedLinesAndDialsAsTyped() {
+  const QString number = QStringLiteral("8 900 123 45 67");
+  TSimProcess modem(TSimProcess::TKind::Modem, {"--echo", "off"});
+  QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
+  TRingDial dial;
+  dial.log.resize(240, 80);
+  dial.log.show();
+  dial.Start(modem.linkPath(), number);
+  QVERIFY(dial.WaitForEnd());
+
+  QCOMPARE(dial.handlerCode, RING_CONNECTED);
+  const QStringList tails = dial.LogTails();
+  QCOMPARE(tails.mid(0, 3), (QStringList{" Порт успешно открыт", ">> ", " Инициализация модема"}));
+  QVERIFY(tails.contains(">> CONNECT 9600"));
+  QVERIFY(tails.contains("<< ATD" + number));
+  QCOMPARE(modem.command("dialled"), "OK " + number);
+  const QRegularExpression stamp(QStringLiteral("^\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}:"));
+  for (int row = 0; row < dial.log.count(); ++row)
+    QVERIFY2(stamp.match(dial.log.item(row)->text()).hasMatch(), qPrintable(dial.log.item(row)->text()));
+  QScrollBar *bar = dial.log.verticalScrollBar();
+  QTRY_VERIFY(bar->maximum() > 0);
+  QTRY_COMPARE(bar->value(), bar->maximum());
+}
+
+void TestRingThread::cancelEndsWithCode255_data() {
+  QTest::addColumn<QString>("atLogLine");
+  QTest::addColumn<uint>("atSleepMs");
+  QTest::addColumn<QStringList>("modemArgs");
+  QTest::addColumn<QStringList>("commands");
+  const QString none;
+  QTest::newRow("drain") << none << 1000u << QStringList{} << QStringList{};
+  QTest::newRow("initialisation") << " Инициализация модема" << 0u << QStringList{} << QStringList{"ATZ", "ATZ"};
+  QTest::newRow("registration") << "<< AT+CREG?" << 0u << QStringList{"--creg", "0,0"}
+                                << kInitialisation + QStringList{"AT+CREG?"};
+  QTest::newRow("dial wait") << "<< ATD" << 0u << QStringList{"--dial", "SILENT"}
+                             << kConnectedDial + QStringList{"ATH"};
+  QTest::newRow("pause after CONNECT") << none << 5000u << QStringList{} << kConnectedDial;
+}
+
+void TestRingThread::cancelEndsWithCode255() {
+  QFETCH(QString, atLogLine);
+  QFETCH(uint, atSleepMs);
+  QFETCH(QStringList, modemArgs);
+  QFETCH(QStringList, commands);
+
+  TSimProcess modem(TSimProcess::TKind::Modem, modemArgs);
+  QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
+  TRingDial dial;
+  if (atSleepMs != 0)
+    dial.CancelAtSleep(atSleepMs);
+  else
+    dial.CancelAtLogLine(atLogLine);
+  dial.Start(modem.linkPath());
+  QVERIFY(dial.ServeUntilCancelRequested());
+  QVERIFY(dial.Cancel());
+
+  QCOMPARE(dial.handlerCalls, 1);
+  QCOMPARE(dial.handlerCode, RING_CANCELLED);
+  QCOMPARE(SentCommands(dial), commands);
+  QTRY_COMPARE(modem.receivedBytes(), AsWritten(commands));
+  QVERIFY(IsOpenHandle(dial.takenCOM)); // closed by its new owner only
+}
+
+// A cancel while the UI thread has not served the worker for a while: WaitFor
+// hands the pending line over, runs the notification and returns.
+void TestRingThread::waitForHandsOverPendingLines() {
+  TSimProcess modem(TSimProcess::TKind::Modem);
+  QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
+  TRingDial dial;
+  dial.Start(modem.linkPath());
+  QVERIFY(WaitForFirstStage(dial));
+  QCOMPARE(dial.log.count(), 0);
+
+  QVERIFY(dial.Cancel());
+  QCOMPARE(dial.LogTails(), QStringList{" Порт успешно открыт"});
+  QCOMPARE(dial.handlerCalls, 1);
+  QCOMPARE(dial.handlerCode, RING_CANCELLED);
+  QCOMPARE(modem.receivedBytes(), QByteArray());
+}
+
+// Every call served by WaitFor leaves its queued invocation behind; the
+// handler's nested event loop delivers them, and none may run a call twice.
+void TestRingThread::handlerMayProcessEventsAndRunsOnce() {
+  QTemporaryDir dir;
+  TRingDial dial;
+  bool nestedWaitFor = true;
+  bool finishedInHandler = true;
+  int linesBeforeLoop = -1;
+  dial.onTerminate = [&](TRingThread *dialer) {
+    linesBeforeLoop = dial.log.count();
+    QEventLoop loop;
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    loop.exec();
+    nestedWaitFor = dialer->WaitFor();
+    finishedInHandler = dialer->isFinished();
+  };
+  dial.Start(dir.filePath(QStringLiteral("ttyNONE")));
+  QVERIFY(dial.Dialer()->WaitFor());
+
+  QCOMPARE(dial.handlerCalls, 1);
+  QCOMPARE(linesBeforeLoop, 1);
+  QCOMPARE(dial.log.count(), 1);
+  QVERIFY(!nestedWaitFor);
+  QVERIFY(!finishedInHandler);
+  QVERIFY(dial.Dialer()->isFinished());
+}
+
+void TestRingThread::releaseWhenFinished_data() {
+  QTest::addColumn<bool>("fromHandler");
+  QTest::newRow("from the handler") << true;
+  QTest::newRow("after the end") << false;
+}
+
+// A handler that leaves the port: the released object closes it.
+void TestRingThread::releaseWhenFinished() {
+  QFETCH(bool, fromHandler);
+  TPtyPair pty;
+  QVERIFY(pty.IsValid());
+  TRingDial dial;
+  dial.takeCOM = false;
+  if (fromHandler)
+    dial.onTerminate = [](TRingThread *dialer) { dialer->ReleaseWhenFinished(); };
+  dial.Start(pty.Path());
+  const QPointer<TRingThread> dialer = dial.Dialer();
+  QVERIFY(dial.WaitForHandler());
+  if (!fromHandler) {
+    QTRY_VERIFY(dialer->isFinished());
+    dialer->ReleaseWhenFinished();
+  }
+  QTRY_VERIFY(dialer.isNull());
+  QCOMPARE(dial.handlerCalls, 1);
+  QVERIFY(dial.handlerCOM != INVALID_HANDLE_VALUE);
+  QVERIFY(!IsOpenHandle(dial.handlerCOM));
+}
+
+void TestRingThread::deletingRunningDialerStopsItAndClosesPort() {
+  TSimProcess modem(TSimProcess::TKind::Modem);
+  QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
+  TRingDial dial;
+  dial.Start(modem.linkPath());
+  QTRY_COMPARE(dial.Count(" Порт успешно открыт"), 1);
+  const TCOMHandle port = dial.Dialer()->hCOM();
+  QVERIFY(IsOpenHandle(port));
+
+  dial.DeleteDialer();
+  QCOMPARE(dial.handlerCalls, 0);
+  QVERIFY(!IsOpenHandle(port));
+}
+
+QTEST_MAIN(TestRingThread)
+#include "test_ringthread.moc"
