@@ -3,7 +3,7 @@
 // against the simulated device and a loopback client as the setup program.
 #include "BridgeTestSupport.h"
 #include "MainFormFixture.h"
-#include "SimProcess.h"
+#include "ConnectionFixture.h"
 #include "app/RegStore.h"
 #include "ui/URLLabel.h"
 
@@ -17,91 +17,6 @@
 
 #include <csignal>
 
-namespace {
-
-// Steps run one after another from a timer while the connect click is still
-// inside the main loop; the first failure or the time limit ends the connection.
-class TScenario {
-public:
-  using TStep = std::function<bool()>; // true once the step is done
-
-  TScenario &Then(const QString &what, TStep step) {
-    FSteps.append({what, std::move(step)});
-    return *this;
-  }
-  void Start(TMainTandrelForm &form, int timeoutMs = 30000) {
-    FForm = &form;
-    FDeadline = QDeadlineTimer(timeoutMs);
-    QObject::connect(&FTimer, &QTimer::timeout, [this] { Tick(); });
-    FTimer.start(10);
-  }
-  QString failure;
-  bool Finished() const { return FNext >= FSteps.size(); }
-
-private:
-  void Tick() {
-    if (Finished())
-      return;
-    if (FDeadline.hasExpired()) {
-      failure = QStringLiteral("timed out at: ") + FSteps[FNext].first;
-      FTimer.stop();
-      FForm->FConnected = false;
-      return;
-    }
-    if (FSteps[FNext].second())
-      ++FNext;
-    if (Finished())
-      FTimer.stop();
-  }
-  QList<QPair<QString, TStep>> FSteps;
-  qsizetype FNext = 0;
-  QTimer FTimer;
-  QDeadlineTimer FDeadline;
-  TMainTandrelForm *FForm = nullptr;
-};
-
-bool ProcessAlive(qint64 pid) { return pid > 0 && ::kill(pid_t(pid), 0) == 0; }
-
-// A window set up for cable connections to a simulated device, with a setup
-// program (a script that just waits) listed for the device key DEMO.
-struct TCableFixture {
-  explicit TCableFixture(const QStringList &deviceArgs = {}, TClock &clock = SystemClock(),
-                         const QByteArray &setupIni = "[Devices]\r\nDEMO=prog\r\n")
-      : device(TSimProcess::TKind::Device, deviceArgs), fixture(clock, {device.linkPath()}) {
-    qputenv("XDG_RUNTIME_DIR", fixture.Path(QStringLiteral("run")).toLocal8Bit());
-    QDir().mkpath(fixture.Path(QStringLiteral("run")));
-    QFile::setPermissions(fixture.Path(QStringLiteral("run")), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                                  QFileDevice::ExeOwner);
-    WriteFile(fixture.SetupFolder() + QStringLiteral("setup.ini"), setupIni);
-    WriteFile(fixture.SetupFolder() + QStringLiteral("prog"), "#!/bin/sh\nexec sleep 120\n");
-    QFile::setPermissions(fixture.SetupFolder() + QStringLiteral("prog"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    port = FreeTcpPort();
-    fixture.tcpSettings->PortEdit->setText(QString::number(port));
-    form().ConnectTypeComboBox->setCurrentIndex(1);
-    form().ConnectTypeComboBoxChange();
-    fixture.log->show();
-  }
-  static void WriteFile(const QString &path, const QByteArray &bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-  }
-  TMainTandrelForm &form() { return *fixture.form; }
-  bool LogHas(const QString &text) const { return fixture.LogTexts().contains(text); }
-  int LogCount(const QString &text) const { return int(fixture.LogTexts().count(text)); }
-  bool Relaying() { return form().FConnected && form().URLLabel1->Tag() == csConnected; }
-  QString CopyPath() const { return fixture.Path(QStringLiteral("run/tandrel/prog.exe")); }
-
-  TSimProcess device;
-  TMainFormFixture fixture;
-  quint16 port = 0;
-  std::unique_ptr<QTcpSocket> client;
-};
-
-QColor StatusColour(TMainTandrelForm &form) { return form.Label7->palette().color(QPalette::WindowText); }
-
-} // namespace
 
 class TestConnection : public QObject {
   Q_OBJECT
@@ -118,7 +33,7 @@ private slots:
 };
 
 void TestConnection::wholeCableConnectionRelaysBothWaysAndTearsDown() {
-  TCableFixture cable;
+  TConnectionFixture cable;
   QVERIFY2(cable.device.isReady(), qPrintable(cable.device.errorString()));
   TMainTandrelForm &form = cable.form();
   qint64 setupPid = -1;
@@ -136,11 +51,7 @@ void TestConnection::wholeCableConnectionRelaysBothWaysAndTearsDown() {
               return QFile::exists(cable.CopyPath()) && ProcessAlive(setupPid);
             })
       .Then("client connected",
-            [&] {
-              if (!cable.client)
-                cable.client = ConnectClient(cable.port, 200);
-              return cable.client && form.FSetupConnected;
-            })
+            [&] { return cable.ClientConnected(); })
       .Then("echo came back",
             [&] {
               if (cable.client->property("sent").isNull()) {
@@ -180,7 +91,7 @@ void TestConnection::wholeCableConnectionRelaysBothWaysAndTearsDown() {
 }
 
 void TestConnection::bytesBeforeTheClientConnectsAreLoggedAndDropped() {
-  TCableFixture cable;
+  TConnectionFixture cable;
   TMainTandrelForm &form = cable.form();
   QByteArray echoed;
   TScenario scenario;
@@ -188,11 +99,7 @@ void TestConnection::bytesBeforeTheClientConnectsAreLoggedAndDropped() {
       .Then("early bytes sent", [&] { return cable.device.command(QStringLiteral("send EARLY")).startsWith("OK"); })
       .Then("early bytes logged", [&] { return cable.LogHas(QStringLiteral(" COM->TCP EARLY")); })
       .Then("client connected",
-            [&] {
-              if (!cable.client)
-                cable.client = ConnectClient(cable.port, 200);
-              return cable.client && form.FSetupConnected;
-            })
+            [&] { return cable.ClientConnected(); })
       .Then("echo only", [&] {
         if (cable.client->property("sent").isNull()) {
           cable.client->write("late");
@@ -212,21 +119,17 @@ void TestConnection::bytesBeforeTheClientConnectsAreLoggedAndDropped() {
 }
 
 void TestConnection::unpluggedPortIsReopenedAndTheServerRestarted() {
-  TCableFixture cable;
+  TConnectionFixture cable;
   TMainTandrelForm &form = cable.form();
   QByteArray echoed;
   TScenario scenario;
   scenario.Then("relay started", [&] { return cable.Relaying(); })
       .Then("client connected",
-            [&] {
-              if (!cable.client)
-                cable.client = ConnectClient(cable.port, 200);
-              return cable.client && form.FSetupConnected;
-            })
+            [&] { return cable.ClientConnected(); })
       .Then("unplugged", [&] { return cable.device.command(QStringLiteral("unplug 1500")).startsWith("OK"); })
       .Then("port lost shown in red, server stopped",
             [&] {
-              return form.Label7->text() == QStringLiteral("Прибор недоступен") && StatusColour(form) == QColor(Qt::red) &&
+              return form.Label7->text() == QStringLiteral("Прибор недоступен") && cable.StatusColour() == QColor(Qt::red) &&
                      !form.ServerSocket->Active() &&
                      cable.client->state() == QAbstractSocket::UnconnectedState;
             })
@@ -259,7 +162,7 @@ void TestConnection::unpluggedPortIsReopenedAndTheServerRestarted() {
 
 void TestConnection::silentDeviceTakesFailurePathA() {
   TScaledClock fast(200);
-  TCableFixture cable({QStringLiteral("--silent"), QStringLiteral("on")}, fast);
+  TConnectionFixture cable(TSimProcess::TKind::Device, {QStringLiteral("--silent"), QStringLiteral("on")}, fast);
   TMainTandrelForm &form = cable.form();
   cable.fixture.prompts.prompts.clear();
   form.URLLabel1Click();
@@ -276,7 +179,7 @@ void TestConnection::silentDeviceTakesFailurePathA() {
 }
 
 void TestConnection::unlistedDeviceTakesFailurePathB() {
-  TCableFixture cable({}, SystemClock(), "OTHER=prog\r\n");
+  TConnectionFixture cable(TSimProcess::TKind::Device, {}, SystemClock(), "OTHER=prog\r\n");
   TMainTandrelForm &form = cable.form();
   cable.fixture.prompts.prompts.clear();
   form.URLLabel1Click();
@@ -290,13 +193,13 @@ void TestConnection::unlistedDeviceTakesFailurePathB() {
 }
 
 void TestConnection::portInUseShowsBusyAndTheNextClickCancels() {
-  TCableFixture cable;
+  TConnectionFixture cable;
   TMainTandrelForm &form = cable.form();
   TCOMHandle holder = INVALID_HANDLE_VALUE;
   QVERIFY(OpenCOM(cable.device.linkPath().toStdString(), 19200, holder));
   form.URLLabel1Click();
   QCOMPARE(form.Label7->text(), QStringLiteral("COM-порт занят"));
-  QCOMPARE(StatusColour(form), QColor(Qt::red));
+  QCOMPARE(cable.StatusColour(), QColor(Qt::red));
   QCOMPARE(form.URLLabel1->text(), QStringLiteral("Отмена подключения"));
   QVERIFY(!form.PortsListComboBox->isEnabled());
   QVERIFY(cable.LogHas(QStringLiteral("  Ошибка открытия COM порта")));
@@ -308,7 +211,7 @@ void TestConnection::portInUseShowsBusyAndTheNextClickCancels() {
 }
 
 void TestConnection::takenServerPortEndsTheAttemptInOrder() {
-  TCableFixture cable;
+  TConnectionFixture cable;
   TMainTandrelForm &form = cable.form();
   QTcpServer holder;
   QVERIFY(holder.listen(QHostAddress::LocalHost, cable.port));
@@ -324,17 +227,13 @@ void TestConnection::takenServerPortEndsTheAttemptInOrder() {
 }
 
 void TestConnection::closingTheWindowEndsTheConnectionAndSavesSettings() {
-  TCableFixture cable;
+  TConnectionFixture cable;
   TMainTandrelForm &form = cable.form();
   form.show();
   TScenario scenario;
   scenario.Then("relay started", [&] { return cable.Relaying() && QFile::exists(cable.CopyPath()); })
       .Then("client connected",
-            [&] {
-              if (!cable.client)
-                cable.client = ConnectClient(cable.port, 200);
-              return cable.client && form.FSetupConnected;
-            })
+            [&] { return cable.ClientConnected(); })
       .Then("close", [&] {
         form.close();
         return true;

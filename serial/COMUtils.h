@@ -1,0 +1,72 @@
+#pragma once
+// Serial port access and port discovery. Plain C++ over the OS API: the
+// backends live beside this header, one file per OS.
+//
+// Results instead of exceptions: true/false, byte counts, 0 for nothing or a
+// failed call, -1 for a failed read. Only OpenCOM and CloseCOM change a
+// handle variable.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using TCOMHandle = int; // a file descriptor
+constexpr TCOMHandle INVALID_HANDLE_VALUE = -1;
+
+// Raw line, 8N1, the given speed (any rate); flow control kept as found.
+bool ConfigureCOM(TCOMHandle h, int32_t baudRate);
+// Opens `name` (a device path) exclusively, configures it, purges both
+// queues, drops DTR and raises RTS. On failure `handle` is
+// INVALID_HANDLE_VALUE and LastOpenCOMError() tells why.
+bool OpenCOM(const std::string &name, int32_t baudRate, TCOMHandle &handle);
+// Drains the output within a bounded time, then closes. The variable is
+// INVALID_HANDLE_VALUE afterwards; true for an already closed variable.
+bool CloseCOM(TCOMHandle &handle);
+// Bytes already queued, at most `capacity`; 0 when none (or the port cannot be
+// queried), -1 when the read itself fails.
+int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity);
+// What ReadCOM gives into a 32768-byte buffer, NUL bytes turned into spaces.
+std::string ReadCOMString(TCOMHandle h);
+// Bytes the driver took (possibly fewer than `count`: the caller keeps the
+// rest pending); 0 when nothing could be written within about 500 ms.
+int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count);
+// Writes all of `s`: its length, or 0 when it could not be completed.
+int32_t WriteCOMString(TCOMHandle h, const std::string &s);
+// Discards output not yet sent.
+void CancelCOMIo(TCOMHandle h);
+// Why the last failed OpenCOM of the calling thread failed (empty after a
+// successful one).
+std::string LastOpenCOMError();
+
+// Line speed in bits per second through the OS's arbitrary-rate interface.
+bool SetCOMSpeed(TCOMHandle h, int32_t baudRate);
+// The output speed the line is set to; 0 when it cannot be read.
+int32_t GetCOMSpeed(TCOMHandle h);
+
+// Discovery.
+
+// Item of a NUL-separated list starting at the 1-based `position`, which moves
+// past the item's NUL. Empty (and `position` unchanged) past the end.
+// Throws std::out_of_range for a position below 1.
+std::string NextToken(const std::string &list, int &position);
+
+// Where discovery looks; tests pass a fake tree.
+struct TPortSystem {
+  std::string sysfsRoot = "/sys";
+  std::string devRoot = "/dev";
+  std::string extraPorts; // colon-separated paths (TANDREL_EXTRA_PORTS)
+  static TPortSystem
+  FromEnvironment(); // the real system plus $TANDREL_EXTRA_PORTS
+};
+
+// Device paths of the present serial ports, hardware first (by name), then the
+// extra ports that exist, in their given order; no duplicates. Throws
+// std::runtime_error with the system's message when the device table cannot
+// be read.
+void ListDosDevices(std::vector<std::string> &list, const TPortSystem &system);
+// One "%d: %s" line per present port: its index and a friendly name that
+// holds its path in parentheses.
+void ListPortFriendlyNames(std::vector<std::string> &list,
+                           const TPortSystem &system);
+// True when `name` equals, ignoring case, the whole path of a present port.
+bool IsPortPresent(const std::string &name, const TPortSystem &system);

@@ -1,0 +1,48 @@
+// The OS-neutral parts of COMUtils: string forms of read and write, NextToken.
+
+#include "serial/COMUtils.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace {
+constexpr int32_t KStringReadCapacity = 32768;
+}
+
+std::string ReadCOMString(TCOMHandle h) {
+  char buffer[KStringReadCapacity];
+  const int32_t count = ReadCOM(h, buffer, KStringReadCapacity);
+  if (count <= 0)
+    return {};
+  std::string bytes(buffer, static_cast<size_t>(count));
+  std::replace(bytes.begin(), bytes.end(), '\0', ' ');
+  return bytes;
+}
+
+int32_t WriteCOMString(TCOMHandle h, const std::string &s) {
+  constexpr size_t KMaxChunk = std::numeric_limits<int32_t>::max();
+  size_t written = 0;
+  while (written < s.size()) {
+    const size_t chunk = std::min(s.size() - written, KMaxChunk);
+    const int32_t taken =
+        WriteCOM(h, s.data() + written, static_cast<int32_t>(chunk));
+    if (taken <= 0)
+      return 0;
+    written += static_cast<size_t>(taken);
+  }
+  return static_cast<int32_t>(std::min(written, KMaxChunk));
+}
+
+std::string NextToken(const std::string &list, int &position) {
+  if (position < 1)
+    throw std::out_of_range("aStartPos должен быть больше 0");
+  const size_t start = static_cast<size_t>(position) - 1;
+  if (start >= list.size())
+    return {};
+  size_t end = list.find('\0', start);
+  if (end == std::string::npos)
+    end = list.size();
+  position = static_cast<int>(end) + 2;
+  return list.substr(start, end - start);
+}

@@ -1,0 +1,194 @@
+// Serial port backend for POSIX systems: a file descriptor is the handle.
+
+#include "serial/COMUtils.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <system_error>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A full driver queue is not a failure; a line with no room for this long is
+// stalled.
+constexpr milliseconds KWriteRoomWait{500};
+// Grace time for the drain on close, on top of what the queued bytes need.
+constexpr milliseconds KDrainGrace{1000};
+constexpr milliseconds KDrainPollInterval{5};
+constexpr int64_t KBitsPerByte = 10; // 8N1: start, 8 data, stop
+
+thread_local std::string GLastOpenError;
+
+std::string SystemMessage(int error) {
+  return std::generic_category().message(error);
+}
+
+std::string OpenErrorText(int error) {
+  switch (error) {
+  case EACCES:
+    return SystemMessage(error) + " (пользователь не входит в группу dialout?)";
+  case EBUSY:
+    return SystemMessage(error) + " (порт уже используется)";
+  case ENOTTY:
+    return SystemMessage(error) + " (это не последовательный порт)";
+  default:
+    return SystemMessage(error);
+  }
+}
+
+bool FailOpen(int fd, int error) {
+  GLastOpenError = OpenErrorText(error);
+  if (fd >= 0)
+    close(fd);
+  return false;
+}
+
+// cfmakeraw without touching the flow-control flags, plus 8N1 and a local line.
+void MakeRaw8N1(termios &settings) {
+  settings.c_iflag &=
+      ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC);
+  settings.c_oflag &= ~OPOST;
+  settings.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+  settings.c_cflag |= CS8 | CLOCAL | CREAD;
+  // Reads never wait, whatever the descriptor's blocking mode.
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 0;
+}
+
+// DTR low, RTS high. A pty has no modem lines, so the results do not matter.
+void SetModemLines(int fd) {
+  const int dtr = TIOCM_DTR;
+  const int rts = TIOCM_RTS;
+  ioctl(fd, TIOCMBIC, &dtr);
+  ioctl(fd, TIOCMBIS, &rts);
+}
+
+bool WaitForRoom(int fd, Clock::time_point deadline) {
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0)
+      return false;
+    pollfd entry{fd, POLLOUT, 0};
+    const int ready = poll(&entry, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR)
+      continue;
+    return ready > 0 && (entry.revents & POLLOUT) != 0;
+  }
+}
+
+int QueuedOutput(int fd) {
+  int queued = 0;
+  return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+milliseconds TimeToSend(int bytes, int32_t baudRate) {
+  if (baudRate <= 0)
+    return milliseconds{0};
+  return milliseconds{bytes * KBitsPerByte * 1000 / baudRate};
+}
+
+// Waits until the queued output is sent, but never for ever: a line held by
+// flow control would otherwise block the close.
+void DrainOutput(int fd) {
+  const int queued = QueuedOutput(fd);
+  if (queued <= 0)
+    return;
+  const auto deadline =
+      Clock::now() + KDrainGrace + TimeToSend(queued, GetCOMSpeed(fd));
+  while (QueuedOutput(fd) > 0 && Clock::now() < deadline)
+    std::this_thread::sleep_for(KDrainPollInterval);
+}
+
+} // namespace
+
+bool ConfigureCOM(TCOMHandle h, int32_t baudRate) {
+  termios settings{};
+  if (tcgetattr(h, &settings) != 0)
+    return false;
+  MakeRaw8N1(settings);
+  if (tcsetattr(h, TCSANOW, &settings) != 0)
+    return false;
+  return SetCOMSpeed(h, baudRate);
+}
+
+bool OpenCOM(const std::string &name, int32_t baudRate, TCOMHandle &handle) {
+  handle = INVALID_HANDLE_VALUE;
+  GLastOpenError.clear();
+  const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0)
+    return FailOpen(fd, errno);
+  // flock binds root and other handles of this process too; TIOCEXCL keeps
+  // out programs that do not lock.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+    return FailOpen(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+  ioctl(fd, TIOCEXCL);
+  if (!ConfigureCOM(fd, baudRate) || tcflush(fd, TCIOFLUSH) != 0)
+    return FailOpen(fd, errno);
+  SetModemLines(fd);
+  handle = fd;
+  return true;
+}
+
+bool CloseCOM(TCOMHandle &handle) {
+  if (handle == INVALID_HANDLE_VALUE)
+    return true;
+  DrainOutput(handle);
+  tcflush(handle, TCIOFLUSH);
+  // Exclusive mode outlives this descriptor while others keep the tty open.
+  ioctl(handle, TIOCNXCL);
+  // Linux releases the descriptor even when close reports an error, so the
+  // variable must not keep a number that may already belong to another file.
+  const bool closed = close(handle) == 0;
+  handle = INVALID_HANDLE_VALUE;
+  return closed;
+}
+
+int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity) {
+  if (buffer == nullptr || capacity <= 0)
+    return 0;
+  int queued = 0;
+  if (ioctl(h, FIONREAD, &queued) != 0 || queued <= 0)
+    return 0;
+  for (;;) {
+    const ssize_t count =
+        read(h, buffer, static_cast<size_t>(std::min(queued, capacity)));
+    if (count >= 0)
+      return static_cast<int32_t>(count);
+    if (errno == EINTR)
+      continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  }
+}
+
+int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
+  if (buffer == nullptr || count <= 0)
+    return 0;
+  const auto deadline = Clock::now() + KWriteRoomWait;
+  for (;;) {
+    const ssize_t taken = write(h, buffer, static_cast<size_t>(count));
+    if (taken > 0)
+      return static_cast<int32_t>(taken);
+    if (taken < 0 && errno == EINTR)
+      continue;
+    if (taken < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+      return 0;
+    if (!WaitForRoom(h, deadline))
+      return 0;
+  }
+}
+
+void CancelCOMIo(TCOMHandle h) { tcflush(h, TCOFLUSH); }
+
+std::string LastOpenCOMError() { return GLastOpenError; }

@@ -1,0 +1,212 @@
+#include "TandrelProcess.h"
+
+#include "XSession.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <csignal>
+#include <sys/types.h>
+
+namespace {
+
+constexpr int StopTimeoutMs = 5000;
+const QString ProbeName = QStringLiteral("setupprobe");
+
+QString SetupProbeProgram() {
+#ifdef SETUPPROBE_BIN
+  return QStringLiteral(SETUPPROBE_BIN);
+#else
+  // Not (yet) among the test tools: it is built beside the program.
+  return QFileInfo(QStringLiteral(TANDREL_BIN)).absolutePath() + QStringLiteral("/tools/setupprobe/setupprobe");
+#endif
+}
+
+bool CopyProgram(const QString &from, const QString &to) {
+  return QFile::copy(from, to) && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+bool WriteFile(const QString &path, const QByteArray &bytes) {
+  QSaveFile file(path);
+  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+}
+
+QByteArray ReadFile(const QString &path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString ProcFile(qint64 pid, const char *name) {
+  return QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name));
+}
+
+// The parent PID from /proc/PID/stat: the field after the parenthesised name.
+qint64 ParentOf(const QString &pid) {
+  const QByteArray stat = ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
+  const qsizetype nameEnd = stat.lastIndexOf(')');
+  const QList<QByteArray> fields = stat.mid(nameEnd + 2).split(' ');
+  return nameEnd < 0 || fields.size() < 2 ? -1 : fields[1].toLongLong();
+}
+
+} // namespace
+
+// --- TSetupProbe --------------------------------------------------------------
+
+TSetupProbe::TSetupProbe(const QString &recordDir, const QString &copyPath)
+    : FRecordDir(recordDir), FCopyPath(copyPath) {}
+
+QByteArray TSetupProbe::readRecord(const QString &name) const { return ReadFile(FRecordDir + u'/' + name); }
+
+qint64 TSetupProbe::pid() const {
+  bool ok = false;
+  const qint64 value = readRecord(QStringLiteral("pid")).trimmed().toLongLong(&ok);
+  return ok ? value : -1;
+}
+
+bool TSetupProbe::exists() const {
+  const qint64 id = pid();
+  return id > 0 && QFileInfo::exists(ProcFile(id, "stat"));
+}
+
+QString TSetupProbe::executable() const {
+  const qint64 id = pid();
+  return id > 0 ? QFile::symLinkTarget(ProcFile(id, "exe")) : QString();
+}
+
+int TSetupProbe::eventCount(const QByteArray &event) const {
+  return int(readRecord(QStringLiteral("events")).split('\n').count(event));
+}
+
+int TSetupProbe::connectionCount() const { return eventCount("connected"); }
+
+bool TSetupProbe::isConnected() const { return connectionCount() > eventCount("closed"); }
+
+QByteArray TSetupProbe::received() const { return readRecord(QStringLiteral("received")); }
+
+QByteArray TSetupProbe::sent() const { return readRecord(QStringLiteral("sent")); }
+
+bool TSetupProbe::send(const QByteArray &bytes) {
+  // Written under another name and renamed: the probe never sees half a file.
+  const QString name = FRecordDir + QStringLiteral("/send-%1").arg(++FSendCount, 4, 10, QLatin1Char('0'));
+  return WriteFile(name + QStringLiteral(".tmp"), bytes) &&
+         QFile::rename(name + QStringLiteral(".tmp"), name + QStringLiteral(".bin"));
+}
+
+void TSetupProbe::killLeftover() const {
+  const QString running = executable();
+  if (running == FCopyPath || running == FCopyPath + QStringLiteral(" (deleted)"))
+    ::kill(static_cast<pid_t>(pid()), SIGKILL);
+}
+
+// --- TTandrelFolder -------------------------------------------------------------
+
+TTandrelFolder::TTandrelFolder(const QByteArray &setupIni)
+    : FDir(QDir::tempPath() + QStringLiteral("/tandrel-e2e-XXXXXX")),
+      FProbe(FDir.filePath(QStringLiteral("probe")),
+             FDir.filePath(QStringLiteral("runtime/tandrel/") + ProbeName + QStringLiteral(".exe"))) {
+  if (!prepare(setupIni) && FError.isEmpty())
+    FError = QStringLiteral("cannot prepare the program's folder in %1").arg(FDir.path());
+}
+
+TTandrelFolder::~TTandrelFolder() { FProbe.killLeftover(); }
+
+bool TTandrelFolder::prepare(const QByteArray &setupIni) {
+  if (!FDir.isValid())
+    return false;
+  const QString program = QStringLiteral(TANDREL_BIN);
+  if (!QFileInfo(SetupProbeProgram()).isExecutable()) {
+    FError = QStringLiteral("setupprobe is not built: ") + SetupProbeProgram();
+    return false;
+  }
+  const QDir dir(FDir.path());
+  // The runtime folder must be the user's own 0700 folder, as a session's is.
+  return dir.mkdir(QStringLiteral("bin")) && dir.mkdir(QStringLiteral("config")) &&
+         dir.mkdir(QStringLiteral("probe")) &&
+         dir.mkdir(QStringLiteral("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
+         CopyProgram(program, programPath()) &&
+         CopyProgram(SetupProbeProgram(), FDir.filePath(QStringLiteral("bin/")) + ProbeName) &&
+         WriteFile(FDir.filePath(QStringLiteral("bin/setup.ini")), setupIni);
+}
+
+QString TTandrelFolder::programPath() const { return FDir.filePath(QStringLiteral("bin/tandrel")); }
+
+QString TTandrelFolder::outputPath() const { return FDir.filePath(QStringLiteral("output.log")); }
+
+QString TTandrelFolder::runtimeDir() const { return FDir.filePath(QStringLiteral("runtime")); }
+
+QString TTandrelFolder::settingsFile() const { return FDir.filePath(QStringLiteral("config/Korvel/Tandrel.reg")); }
+
+QString TTandrelFolder::settingsText() const { return QString::fromUtf8(ReadFile(settingsFile())); }
+
+QString TTandrelFolder::setupCopyPath() const { return runtimeDir() + QStringLiteral("/tandrel/") + ProbeName + ".exe"; }
+
+bool TTandrelFolder::writeSettings(const QString &port, int channel, const QStringList &phones) const {
+  QString text = QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
+                                "[HKEY_CURRENT_USER\\SOFTWARE\\Korvel\\Tandrel]\r\n");
+  text += QStringLiteral("\"COM\"=\"%1\"\r\n").arg(port);
+  text += QStringLiteral("\"CHANNEL\"=dword:%1\r\n").arg(channel, 8, 16, QLatin1Char('0'));
+  for (qsizetype i = 0; i < phones.size(); ++i)
+    text += QStringLiteral("\"phone%1\"=\"%2\"\r\n").arg(i + 1).arg(phones[i]);
+  return QDir().mkpath(QFileInfo(settingsFile()).path()) && WriteFile(settingsFile(), text.toUtf8());
+}
+
+QProcessEnvironment TTandrelFolder::environment(const TXSession &display, const QString &extraPorts) const {
+  QProcessEnvironment environment = display.environment();
+  environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+  environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+  environment.insert(QStringLiteral("XDG_CONFIG_HOME"), FDir.filePath(QStringLiteral("config")));
+  environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir());
+  environment.insert(QStringLiteral("TANDREL_EXTRA_PORTS"), extraPorts);
+  // A bus that is not there: the program must not reach the desktop's
+  // session bus (and libdbus leaks while it looks for one).
+  environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                     QStringLiteral("unix:path=") + FDir.filePath(QStringLiteral("no-session-bus")));
+  environment.insert(QStringLiteral("SETUPPROBE_DIR"), FDir.filePath(QStringLiteral("probe")));
+  // Third-party caches that live until exit are no leaks of the program's.
+  environment.insert(QStringLiteral("LSAN_OPTIONS"),
+                     QStringLiteral("suppressions=" TANDREL_SOURCE_DIR "/tests/lsan.supp"));
+  return environment;
+}
+
+// --- TTandrelProcess ------------------------------------------------------------
+
+QString TTandrelProcess::MainWindowTitle() { return QStringLiteral("Мастер подключения v." TANDREL_VERSION); }
+
+TTandrelProcess::TTandrelProcess(const TTandrelFolder &folder, const TXSession &display, const QString &extraPorts) {
+  FProcess.setProcessEnvironment(folder.environment(display, extraPorts));
+  // To a file, not a pipe: a pipe nobody drains could stall the program.
+  FProcess.setProcessChannelMode(QProcess::MergedChannels);
+  FProcess.setStandardOutputFile(folder.outputPath(), QIODevice::Append);
+  FOutputPath = folder.outputPath();
+  FProcess.setWorkingDirectory(QFileInfo(folder.programPath()).path());
+  FProcess.start(folder.programPath(), {});
+  FProcess.waitForStarted(StopTimeoutMs);
+}
+
+TTandrelProcess::~TTandrelProcess() {
+  if (FProcess.state() == QProcess::NotRunning)
+    return;
+  FProcess.kill(); // our own child only
+  FProcess.waitForFinished(StopTimeoutMs);
+}
+
+bool TTandrelProcess::waitForExit(int timeoutMs) {
+  return FProcess.state() == QProcess::NotRunning || FProcess.waitForFinished(timeoutMs);
+}
+
+QString TTandrelProcess::output() const { return QString::fromLocal8Bit(ReadFile(FOutputPath)); }
+
+QList<qint64> TTandrelProcess::children() const {
+  QList<qint64> found;
+  const qint64 self = pid();
+  const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+  for (const QString &entry : entries) {
+    bool numeric = false;
+    const qint64 id = entry.toLongLong(&numeric);
+    if (numeric && self > 0 && ParentOf(entry) == self)
+      found.append(id);
+  }
+  return found;
+}

@@ -1,0 +1,117 @@
+#pragma once
+// The real program under test, run from a private copy of its folder:
+// TTandrelFolder holds the copy with setup.ini and the setup probe beside it
+// plus private config and runtime folders; TTandrelProcess is one run of the
+// program there; TSetupProbe reads what the started probe recorded.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class TXSession;
+
+// The setup program stand-in (tools/setupprobe) as seen from outside.
+class TSetupProbe {
+public:
+  // `recordDir` is its SETUPPROBE_DIR; `copyPath` the file the program starts.
+  TSetupProbe(const QString &recordDir, const QString &copyPath);
+
+  // The last started probe's PID, -1 before any has started.
+  qint64 pid() const;
+  // Whether the last started probe's process exists at all (zombies count).
+  bool exists() const;
+  // The file its process runs, from /proc; empty when it is gone.
+  QString executable() const;
+  // Connections made and ended so far, over all probe runs.
+  int connectionCount() const;
+  bool isConnected() const;
+  QByteArray received() const;
+  QByteArray sent() const;
+  // Hands the probe bytes to send on its current (or next) connection.
+  bool send(const QByteArray &bytes);
+  // Kills a probe that the program left running; only a process that runs
+  // our copy, so a reused PID is never hit.
+  void killLeftover() const;
+
+private:
+  QByteArray readRecord(const QString &name) const;
+  int eventCount(const QByteArray &event) const;
+
+  QString FRecordDir;
+  QString FCopyPath;
+  int FSendCount = 0;
+};
+
+class TTandrelFolder {
+public:
+  // Device key of simdevice's default reply, named to start the probe.
+  static constexpr const char *DefaultSetupIni = "DEMO=setupprobe\r\n";
+
+  explicit TTandrelFolder(const QByteArray &setupIni = DefaultSetupIni);
+  ~TTandrelFolder();
+  TTandrelFolder(const TTandrelFolder &) = delete;
+  TTandrelFolder &operator=(const TTandrelFolder &) = delete;
+
+  bool isValid() const { return FError.isEmpty(); }
+  QString errorString() const { return FError; }
+
+  QString programPath() const;
+  QString settingsFile() const;
+  QString settingsText() const;
+  // Writes the settings file as a previous run would have left it.
+  bool writeSettings(const QString &port, int channel, const QStringList &phones = {}) const;
+  // Where the program copies the setup program to and starts it from.
+  QString setupCopyPath() const;
+  TSetupProbe &probe() { return FProbe; }
+  // Where the program's runs print to.
+  QString outputPath() const;
+  // The program's private environment on `display`.
+  QProcessEnvironment environment(const TXSession &display, const QString &extraPorts) const;
+
+private:
+  bool prepare(const QByteArray &setupIni);
+  QString runtimeDir() const;
+
+  QTemporaryDir FDir;
+  QString FError;
+  TSetupProbe FProbe;
+};
+
+class TTandrelProcess {
+public:
+  // The main window's exact title.
+  static QString MainWindowTitle();
+  // A point on the connect label, in the main window's client area.
+  static constexpr int ConnectX = 30;
+  static constexpr int ConnectY = 95;
+
+  // Starts the program in `folder`, on `display`, with `extraPorts` as its
+  // TANDREL_EXTRA_PORTS.
+  TTandrelProcess(const TTandrelFolder &folder, const TXSession &display, const QString &extraPorts);
+  // Kills the program if it still runs.
+  ~TTandrelProcess();
+  TTandrelProcess(const TTandrelProcess &) = delete;
+  TTandrelProcess &operator=(const TTandrelProcess &) = delete;
+
+  bool isRunning() const { return FProcess.state() != QProcess::NotRunning; }
+  qint64 pid() const { return FProcess.processId(); }
+  // True when it ended on its own within the time.
+  bool waitForExit(int timeoutMs);
+  // Ended by returning 0, not by a signal.
+  bool exitedWithSuccess() const {
+    return FProcess.state() == QProcess::NotRunning && FProcess.exitStatus() == QProcess::NormalExit &&
+           FProcess.exitCode() == 0;
+  }
+  // Everything the runs in its folder printed (warnings, sanitizer reports),
+  // for failure messages.
+  QString output() const;
+  // PIDs of its child processes that still exist (zombies included).
+  QList<qint64> children() const;
+
+private:
+  QProcess FProcess;
+  QString FOutputPath;
+};

@@ -1,0 +1,58 @@
+#pragma once
+// A private X display (Xvfb) for tests that drive the real program through
+// its windows, with the few xdotool actions they need.
+//
+// There is no window manager: windows appear where they place themselves,
+// keys reach a window only after windowactivate/windowfocus, and nothing
+// turns alt+F4 into a close request. closeWindow() therefore sends the
+// WM_DELETE_WINDOW message itself, which is what a window manager does when
+// the user clicks the close button. (xdotool's windowkill cuts the client's
+// X connection instead: the program dies without running its close handler.)
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+class TXSession {
+public:
+  // Starts Xvfb and waits (bounded) until it has chosen its display.
+  TXSession();
+  // Stops the Xvfb it started, by its PID.
+  ~TXSession();
+  TXSession(const TXSession &) = delete;
+  TXSession &operator=(const TXSession &) = delete;
+
+  bool isReady() const { return !FDisplay.isEmpty(); }
+  QString errorString() const { return FError; }
+  // ":N"
+  QString display() const { return FDisplay; }
+  // The system environment with DISPLAY pointing here.
+  QProcessEnvironment environment() const;
+
+  // The id of a visible window whose title is exactly `title`, waiting up to
+  // `timeoutMs`; empty when none appeared.
+  QString findWindow(const QString &title, int timeoutMs = 20000) const;
+  // Whether a visible window has exactly this title right now.
+  bool hasWindow(const QString &title) const;
+  bool windowExists(const QString &window) const;
+  // Left click at (x, y) of the window's client area.
+  bool click(const QString &window, int x, int y) const;
+  // Activates and focuses the window, then sends keys such as "ctrl+alt+l".
+  bool key(const QString &window, const QString &keys) const;
+  // Asks the window to close, as a window manager's close button does.
+  bool closeWindow(const QString &window) const;
+  // Saves the whole screen; for the evidence of a failed test.
+  bool screenshot(const QString &path) const;
+  // When the current test function has failed, saves the screen under the
+  // system temp folder and names the file in the test output.
+  void screenshotIfFailed() const;
+
+private:
+  bool xdotool(const QStringList &args, QByteArray *output = nullptr) const;
+  QStringList search(const QString &title) const;
+
+  QProcess FServer;
+  QString FDisplay;
+  QString FError;
+};

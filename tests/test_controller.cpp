@@ -1,0 +1,244 @@
+// The connection controller for modem connections, and the choices that
+// survive a restart, against the simulated GSM modem in fast virtual time.
+#include "ConnectionFixture.h"
+#include "app/RegStore.h"
+#include "serial/RingThread.h"
+#include "ui/URLLabel.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QToolButton>
+#include <QtTest>
+
+namespace {
+
+constexpr uint32_t kSpeedup = 50;
+
+bool InputsEnabled(TMainTandrelForm &form) {
+  return form.ConnectTypeComboBox->isEnabled() && form.PortsListComboBox->isEnabled() &&
+         form.PhoneNumber->isEnabled() && form.SpeedButton1->isEnabled();
+}
+
+bool InputsDisabled(TMainTandrelForm &form) {
+  return !form.ConnectTypeComboBox->isEnabled() && !form.PortsListComboBox->isEnabled() &&
+         !form.PhoneNumber->isEnabled() && !form.SpeedButton1->isEnabled();
+}
+
+} // namespace
+
+class TestController : public QObject {
+  Q_OBJECT
+
+private slots:
+  void blankPhoneNumberIsRefused();
+  void dialFailureShowsItsText_data();
+  void dialFailureShowsItsText();
+  void cancelDuringTheDialWaitsForTheDialer();
+  void modemConnectionHangupReconnectAndDisconnect();
+  void modemPortLossEndsTheConnectionAndKeepsTheSetupProgram();
+  void restartRestoresPortTypeAndPhoneHistory();
+  void unknownConnectionTypeOnlyTogglesTheCaption();
+};
+
+void TestController::blankPhoneNumberIsRefused() {
+  TScaledClock clock(kSpeedup);
+  TConnectionFixture modem(TSimProcess::TKind::Modem, {}, clock);
+  TMainTandrelForm &form = modem.form();
+  modem.fixture.prompts.prompts.clear();
+  form.PhoneNumber->setEditText(QStringLiteral(" \t "));
+  form.URLLabel1Click();
+  QCOMPARE(modem.fixture.prompts.prompts.size(), 1);
+  QCOMPARE(modem.fixture.prompts.prompts.first().text, QStringLiteral("Не указан номер телефона."));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QVERIFY(!form.FRing);
+  QVERIFY(InputsEnabled(form));
+}
+
+void TestController::dialFailureShowsItsText_data() {
+  QTest::addColumn<QString>("outcome");
+  QTest::addColumn<QString>("text");
+  QTest::newRow("busy") << "BUSY" << "Номер занят";
+  QTest::newRow("no carrier") << "NO CARRIER" << "Не могу дозвониться";
+}
+
+void TestController::dialFailureShowsItsText() {
+  QFETCH(QString, outcome);
+  QFETCH(QString, text);
+  TScaledClock clock(kSpeedup);
+  TConnectionFixture modem(TSimProcess::TKind::Modem, {QStringLiteral("--dial"), outcome}, clock);
+  TMainTandrelForm &form = modem.form();
+  form.URLLabel1Click();
+  QCOMPARE(form.ConnectState(), csConnecting);
+  QCOMPARE(form.URLLabel1->text(), QStringLiteral("Отмена подключения"));
+  QVERIFY(InputsDisabled(form));
+  QVERIFY(form.FModemConnect);
+  QVERIFY(WaitUntil([&] { return form.ConnectState() == csIdle; }, 30000));
+  QCOMPARE(form.Label7->text(), text);
+  QCOMPARE(modem.StatusColour(), QColor(Qt::red));
+  QCOMPARE(form.URLLabel1->text(), QStringLiteral("Подключить"));
+  QVERIFY(InputsEnabled(form));
+  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.FRing);
+  // The number was stored before dialling and is offered next time.
+  QCOMPARE(form.PhoneNumber->itemText(0), QStringLiteral("+7 900 123"));
+  // The port is free again.
+  TCOMHandle probe = INVALID_HANDLE_VALUE;
+  QVERIFY(OpenCOM(modem.device.linkPath().toStdString(), 19200, probe));
+  CloseCOM(probe);
+}
+
+void TestController::cancelDuringTheDialWaitsForTheDialer() {
+  TScaledClock clock(kSpeedup);
+  TConnectionFixture modem(TSimProcess::TKind::Modem, {QStringLiteral("--dial"), QStringLiteral("SILENT")}, clock);
+  TMainTandrelForm &form = modem.form();
+  form.URLLabel1Click();
+  QVERIFY(WaitUntil([&] { return form.Label7->text() == QStringLiteral("Набор номера"); }, 30000));
+  form.URLLabel1Click();
+  QCOMPARE(form.ConnectState(), csIdle);
+  QCOMPARE(form.URLLabel1->text(), QStringLiteral("Подключить"));
+  QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
+  QVERIFY(!form.FRing);
+  QVERIFY(InputsEnabled(form));
+  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(modem.LogHas(QStringLiteral(
+      "  Установили \"Нет подключения\", нажатие на кнопку подключения в момент подключения к прибору")));
+  TCOMHandle probe = INVALID_HANDLE_VALUE;
+  QVERIFY(OpenCOM(modem.device.linkPath().toStdString(), 19200, probe));
+  CloseCOM(probe);
+}
+
+// A modem connection's relay runs inside the dialer's termination
+// notification, that is inside the event loop, so the test drives it with a
+// scenario of timer steps and checks what the steps recorded.
+void TestController::modemConnectionHangupReconnectAndDisconnect() {
+  TScaledClock clock(kSpeedup);
+  TConnectionFixture modem(TSimProcess::TKind::Modem, {}, clock);
+  TMainTandrelForm &form = modem.form();
+  qint64 setupPid = -1;
+  TScenario scenario;
+  const auto echoes = [&](const QByteArray &bytes) {
+    return [&, bytes] {
+      if (modem.client->property("sent").toByteArray() != bytes) {
+        modem.client->setProperty("sent", bytes);
+        modem.client->write(bytes);
+      }
+      if (modem.client->bytesAvailable() < bytes.size())
+        return false;
+      scenario.Check(modem.client->readAll() == bytes, QStringLiteral("echo of ") + QString::fromLatin1(bytes));
+      return true;
+    };
+  };
+  scenario.Then("relay started", [&] { return modem.Relaying(); })
+      .Then("client connected", [&] { return modem.ClientConnected(); })
+      .Then("setup program running",
+            [&] {
+              setupPid = form.SetupProcessId();
+              return ProcessAlive(setupPid);
+            })
+      .Then("first echo", echoes("ping"))
+      .Then("far end hangs up", [&] { return modem.device.command(QStringLiteral("hangup")).startsWith("OK"); })
+      .Then("reconnect offered",
+            [&] { return form.ConnectState() == csModemLost && !form.FConnected && !form.ServerSocket->Active(); })
+      .Then("reconnect", [&] {
+        scenario.Check(form.URLLabel1->text() == QStringLiteral("Переподключить"), "caption Переподключить");
+        scenario.Check(form.Label7->text() == QStringLiteral("Нет подключения"), "status after hang-up");
+        scenario.Check(InputsDisabled(form), "inputs stay disabled in state 3");
+        scenario.Check(ProcessAlive(setupPid), "setup program kept after hang-up");
+        form.URLLabel1Click();
+        scenario.Check(form.ConnectState() == csConnecting, "reconnect dials");
+        return true;
+      })
+      .Then("relay renewed", [&] { return modem.Relaying(); })
+      .Then("client connected again", [&] { return modem.ClientConnected(); })
+      .Then("second echo", echoes("again"))
+      .Then("user disconnects", [&] {
+        scenario.Check(form.SetupProcessId() == setupPid, "the same setup program serves the renewed connection");
+        form.URLLabel1Click();
+        return true;
+      });
+  form.URLLabel1Click();
+  scenario.Start(form, 90000);
+  QVERIFY(WaitUntil([&] { return scenario.Finished() || !scenario.failure.isEmpty(); }, 100000));
+  QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
+  QVERIFY(WaitUntil([&] { return !ProcessAlive(setupPid); }));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.FModemConnect);
+  QVERIFY(InputsEnabled(form));
+  QVERIFY(!QFile::exists(modem.CopyPath()));
+  const QByteArray received = modem.device.receivedBytes();
+  QCOMPARE(received.count("ATD+7 900 123\r"), 2);
+  QCOMPARE(received.count("+VER_INFO=?\r\n"), 2);
+  QVERIFY(received.endsWith("+++ATH\r"));
+  const TRegistryKey key(modem.fixture.StorePath());
+  QCOMPARE(key.ReadString(QStringLiteral("phone1")), QStringLiteral("+7 900 123"));
+  QVERIFY(!key.ValueExists(QStringLiteral("phone2")));
+}
+
+void TestController::modemPortLossEndsTheConnectionAndKeepsTheSetupProgram() {
+  TScaledClock clock(kSpeedup);
+  TConnectionFixture modem(TSimProcess::TKind::Modem, {}, clock);
+  TMainTandrelForm &form = modem.form();
+  qint64 setupPid = -1;
+  TScenario scenario;
+  scenario.Then("relay started", [&] { return modem.Relaying() && (setupPid = form.SetupProcessId()) > 0; })
+      .Then("unplugged", [&] { return modem.device.command(QStringLiteral("unplug 60000")).startsWith("OK"); })
+      .Then("connection ended", [&] { return form.ConnectState() == csIdle && !form.FConnected; });
+  form.URLLabel1Click();
+  scenario.Start(form, 60000);
+  QVERIFY(WaitUntil([&] { return scenario.Finished() || !scenario.failure.isEmpty(); }, 70000));
+  QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
+  QVERIFY(WaitUntil([&] { return !form.ServerSocket->Active(); }));
+  QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
+  QVERIFY(InputsEnabled(form));
+  QVERIFY(modem.LogHas(QStringLiteral("  Завершение работы по потере порта.")));
+  QVERIFY(ProcessAlive(setupPid));
+  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+}
+
+void TestController::restartRestoresPortTypeAndPhoneHistory() {
+  QTemporaryDir ports;
+  const QString first = ports.filePath(QStringLiteral("first")), second = ports.filePath(QStringLiteral("second"));
+  for (const QString &path : {first, second}) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+  }
+  TMainFormFixture before(SystemClock(), {first, second});
+  before.form->PortsListComboBox->setCurrentIndex(1);
+  before.form->ConnectTypeComboBox->setCurrentIndex(1);
+  before.form->StorePhoneNumber(QStringLiteral("111"));
+  before.form->StorePhoneNumber(QStringLiteral("222"));
+  before.form->close();
+
+  // A second window on the same settings file, with the port named in other case.
+  TRegistryKey(before.StorePath()).WriteString(QStringLiteral("COM"), second.toUpper());
+  TMainFormEnvironment environment{&SystemClock(), TPortSystem{}, before.StorePath(), before.SetupFolder()};
+  environment.portSystem.sysfsRoot = before.Path(QStringLiteral("sys")).toStdString();
+  environment.portSystem.extraPorts = (first + QLatin1Char(':') + second).toStdString();
+  TMainTandrelForm after(environment);
+  after.show();
+  QCOMPARE(after.PortsListComboBox->currentText(), second);
+  QCOMPARE(after.ConnectTypeComboBox->currentIndex(), 1);
+  QVERIFY(!after.PhoneNumber->isVisible());
+  QCOMPARE(after.PhoneNumber->count(), 2);
+  QCOMPARE(after.PhoneNumber->itemText(0), QStringLiteral("222"));
+  QCOMPARE(after.PhoneNumber->itemText(1), QStringLiteral("111"));
+}
+
+void TestController::unknownConnectionTypeOnlyTogglesTheCaption() {
+  QTemporaryDir ports;
+  const QString port = ports.filePath(QStringLiteral("port"));
+  QFile file(port);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  TMainFormFixture fixture(SystemClock(), {port});
+  TRegistryKey(fixture.StorePath()).WriteInteger(QStringLiteral("CHANNEL"), 7);
+  fixture.form->LoadSettings();
+  QCOMPARE(fixture.form->ConnectTypeComboBox->currentIndex(), -1);
+  fixture.form->URLLabel1Click();
+  QCOMPARE(fixture.form->URLLabel1->text(), QStringLiteral("Отмена подключения"));
+  fixture.form->URLLabel1Click();
+  QCOMPARE(fixture.form->URLLabel1->text(), QStringLiteral("Подключить"));
+}
+
+QTEST_MAIN(TestController)
+#include "test_controller.moc"

@@ -1,0 +1,136 @@
+// A cable connection through the real program, against the simulated device
+// and the setup probe: relay both ways, replug, disconnect, silent device and
+// closing the window while connected.
+
+#include "SimProcess.h"
+#include "TandrelProcess.h"
+#include "XSession.h"
+
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+constexpr int WindowTimeoutMs = 30000;
+constexpr int StepTimeoutMs = 20000;
+constexpr int ExitTimeoutMs = 30000;
+
+} // namespace
+
+class TestE2ECable : public QObject {
+  Q_OBJECT
+
+private slots:
+  void init() { QVERIFY2(FDisplay.isReady(), qPrintable(FDisplay.errorString())); }
+  void cleanup() { FDisplay.screenshotIfFailed(); }
+
+  void relaysBothWaysAcrossAReplugUntilDisconnected() {
+    TSimProcess device(TSimProcess::TKind::Device);
+    QVERIFY2(device.isReady(), qPrintable(device.errorString()));
+    TTandrelFolder folder;
+    QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
+    QVERIFY(folder.writeSettings(device.linkPath(), 1));
+    TTandrelProcess program(folder, FDisplay, device.linkPath());
+    QString window;
+    connectCable(folder, device, program, &window);
+    if (QTest::currentTestFailed())
+      return;
+    TSetupProbe &probe = folder.probe();
+    QCOMPARE(probe.executable(), folder.setupCopyPath());
+
+    // Echo: every byte the probe sends comes back unchanged, binary included.
+    QVERIFY(probe.send(QByteArray("first \x00\xff\x7f chunk\r\n", 17)));
+    QTRY_COMPARE_WITH_TIMEOUT(probe.received(), probe.sent(), StepTimeoutMs);
+    QVERIFY(device.receivedBytes().endsWith(probe.sent()));
+
+    QCOMPARE(device.command(QStringLiteral("unplug 1500")), QStringLiteral("OK"));
+    QTRY_VERIFY_WITH_TIMEOUT(!probe.isConnected(), StepTimeoutMs); // the server stopped
+    QTRY_VERIFY_WITH_TIMEOUT(probe.connectionCount() == 2 && probe.isConnected(), StepTimeoutMs);
+    // The replugged device waits for a new identification and echoes
+    // nothing, so each direction is checked on its own.
+    QVERIFY(probe.send("after replug\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(device.receivedBytes().endsWith("after replug\r\n"), StepTimeoutMs);
+    const QByteArray beforeSend = probe.received();
+    QCOMPARE(device.command(QStringLiteral("send from device\\x00\\r\\n")), QStringLiteral("OK"));
+    QTRY_COMPARE_WITH_TIMEOUT(probe.received(), beforeSend + QByteArray("from device\x00\r\n", 14), StepTimeoutMs);
+
+    QVERIFY(FDisplay.click(window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+    QTRY_VERIFY_WITH_TIMEOUT(!probe.exists(), StepTimeoutMs); // killed and reaped
+    QVERIFY(!QFile::exists(folder.setupCopyPath()));
+    QVERIFY(program.isRunning());
+    QVERIFY(program.children().isEmpty());
+    closeAndExpectCleanExit(window, program, folder);
+  }
+
+  void silentDeviceEndsTheAttemptWithAnError() {
+    TSimProcess device(TSimProcess::TKind::Device, {QStringLiteral("--silent"), QStringLiteral("on")});
+    QVERIFY2(device.isReady(), qPrintable(device.errorString()));
+    TTandrelFolder folder;
+    QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
+    QVERIFY(folder.writeSettings(device.linkPath(), 1));
+    TTandrelProcess program(folder, FDisplay, device.linkPath());
+    const QString window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+    QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
+    QVERIFY(FDisplay.click(window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+
+    const QString error = FDisplay.findWindow(QStringLiteral("Ошибка"), WindowTimeoutMs);
+    QVERIFY2(!error.isEmpty(), qPrintable(program.output()));
+    QVERIFY(device.receivedBytes().contains("+VER_INFO=?\r\n"));
+    QVERIFY(FDisplay.key(error, QStringLiteral("Return")));
+    QTRY_VERIFY_WITH_TIMEOUT(!FDisplay.hasWindow(QStringLiteral("Ошибка")), StepTimeoutMs);
+    // No setup program and no server: a probe started by hand finds nobody.
+    QCOMPARE(folder.probe().pid(), -1);
+    QVERIFY(!QFile::exists(folder.setupCopyPath()));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, 53462);
+    QVERIFY(!client.waitForConnected(2000));
+    closeAndExpectCleanExit(window, program, folder);
+  }
+
+  void closingWhileConnectedEndsEverythingAndSavesTheChoice() {
+    TSimProcess device(TSimProcess::TKind::Device);
+    QVERIFY2(device.isReady(), qPrintable(device.errorString()));
+    TTandrelFolder folder;
+    QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
+    QVERIFY(folder.writeSettings(device.linkPath(), 1));
+    TTandrelProcess program(folder, FDisplay, device.linkPath());
+    QString window;
+    connectCable(folder, device, program, &window);
+    if (QTest::currentTestFailed())
+      return;
+    // Whatever the file holds after the close was written at the close.
+    QVERIFY(QFile::remove(folder.settingsFile()));
+
+    QVERIFY(FDisplay.closeWindow(window));
+    QVERIFY2(program.waitForExit(ExitTimeoutMs), qPrintable(program.output()));
+    QVERIFY2(program.exitedWithSuccess(), qPrintable(program.output()));
+    QVERIFY(!folder.probe().exists());
+    QVERIFY(!QFile::exists(folder.setupCopyPath()));
+    const QString settings = folder.settingsText();
+    QVERIFY2(settings.contains(QStringLiteral("\"COM\"=\"%1\"").arg(device.linkPath())), qPrintable(settings));
+    QVERIFY2(settings.contains(QStringLiteral("\"CHANNEL\"=dword:00000001")), qPrintable(settings));
+  }
+
+private:
+  // Clicks connect in the started program and waits until the device has
+  // been asked to identify itself and the probe is connected.
+  void connectCable(TTandrelFolder &folder, TSimProcess &device, TTandrelProcess &program, QString *window) {
+    *window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+    QVERIFY2(!window->isEmpty(), qPrintable(program.output()));
+    QVERIFY(FDisplay.click(*window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+    QTRY_VERIFY_WITH_TIMEOUT(device.receivedBytes().startsWith("+VER_INFO=?\r\n"), StepTimeoutMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(folder.probe().isConnected(), qPrintable(program.output()), StepTimeoutMs);
+  }
+
+  void closeAndExpectCleanExit(const QString &window, TTandrelProcess &program, TTandrelFolder &folder) {
+    QVERIFY(FDisplay.closeWindow(window));
+    QVERIFY2(program.waitForExit(ExitTimeoutMs), qPrintable(program.output()));
+    QVERIFY2(program.exitedWithSuccess(), qPrintable(program.output()));
+    QVERIFY(!folder.probe().exists());
+  }
+
+  TXSession FDisplay;
+};
+
+QTEST_GUILESS_MAIN(TestE2ECable)
+#include "test_e2e_cable.moc"

@@ -1,0 +1,75 @@
+// The real program on a private display: the single-instance rule and the
+// extra ports it lists.
+
+#include "SimProcess.h"
+#include "TandrelProcess.h"
+#include "XSession.h"
+
+#include <QtTest>
+
+namespace {
+
+constexpr int WindowTimeoutMs = 30000;
+constexpr int ExitTimeoutMs = 30000;
+constexpr int DeviceTimeoutMs = 20000;
+
+} // namespace
+
+class TestE2EEntry : public QObject {
+  Q_OBJECT
+
+private slots:
+  void init() { QVERIFY2(FDisplay.isReady(), qPrintable(FDisplay.errorString())); }
+  void cleanup() { FDisplay.screenshotIfFailed(); }
+
+  void secondStartWarnsAndLeavesTheFirstRunning() {
+    TTandrelFolder folder;
+    QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
+    TTandrelProcess first(folder, FDisplay, QString());
+    const QString window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+    QVERIFY2(!window.isEmpty(), qPrintable(first.output()));
+
+    TTandrelProcess second(folder, FDisplay, QString());
+    const QString warning = FDisplay.findWindow(QStringLiteral("Предупреждение"), WindowTimeoutMs);
+    QVERIFY2(!warning.isEmpty(), qPrintable(second.output()));
+    QVERIFY(FDisplay.key(warning, QStringLiteral("Return")));
+    QVERIFY2(second.waitForExit(ExitTimeoutMs), qPrintable(second.output()));
+    QVERIFY2(second.exitedWithSuccess(), qPrintable(second.output()));
+
+    QVERIFY(first.isRunning());
+    QVERIFY(FDisplay.windowExists(window));
+    QVERIFY(FDisplay.closeWindow(window));
+    QVERIFY2(first.waitForExit(ExitTimeoutMs), qPrintable(first.output()));
+    QVERIFY2(first.exitedWithSuccess(), qPrintable(first.output()));
+  }
+
+  // The settings name the simulated port; a connect reaches it only if the
+  // program listed it, since a stored port that is not listed selects nothing.
+  void extraPortIsListedAndReachable() {
+    TSimProcess device(TSimProcess::TKind::Device, {QStringLiteral("--silent"), QStringLiteral("on")});
+    QVERIFY2(device.isReady(), qPrintable(device.errorString()));
+    TTandrelFolder folder;
+    QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
+    QVERIFY(folder.writeSettings(device.linkPath(), 1));
+    TTandrelProcess program(folder, FDisplay, device.linkPath());
+    const QString window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+    QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
+
+    QVERIFY(FDisplay.click(window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+    QTRY_VERIFY_WITH_TIMEOUT(device.receivedBytes().contains("+VER_INFO=?\r\n"), DeviceTimeoutMs);
+    // The silent device ends the attempt with an error box; answering it lets
+    // the program close normally.
+    const QString error = FDisplay.findWindow(QStringLiteral("Ошибка"), WindowTimeoutMs);
+    QVERIFY(!error.isEmpty());
+    QVERIFY(FDisplay.key(error, QStringLiteral("Return")));
+    QVERIFY(FDisplay.closeWindow(window));
+    QVERIFY2(program.waitForExit(ExitTimeoutMs), qPrintable(program.output()));
+    QVERIFY2(program.exitedWithSuccess(), qPrintable(program.output()));
+  }
+
+private:
+  TXSession FDisplay;
+};
+
+QTEST_GUILESS_MAIN(TestE2EEntry)
+#include "test_e2e_entry.moc"

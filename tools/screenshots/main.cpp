@@ -1,0 +1,132 @@
+// Renders the wizard's windows in a few typical states and saves each to a
+// PNG file in the folder named by the only argument. The windows are built as
+// the program builds them, but with a private settings file and a port list
+// made of a fake hardware port and a placeholder extra port, so the pictures
+// depend neither on the machine's hardware nor on the user's stored choices.
+
+#include "app/Application.h"
+#include "app/MainFormUnit.h"
+#include "ui/COMSettingsUnit.h"
+#include "ui/LOGUnit.h"
+#include "ui/TPCServerSettingsUnit.h"
+
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <QWindow>
+
+#include <cstdio>
+
+namespace {
+
+// A hardware port as sysfs shows one; its device path under /dev is only
+// listed, never opened.
+void CreateFakeSysfs(const QDir &sysfs) {
+  const QString device = sysfs.filePath(QStringLiteral("devices/usb1/1-1/ttyUSB0"));
+  const QString classEntry = sysfs.filePath(QStringLiteral("class/tty/ttyUSB0"));
+  QDir().mkpath(device);
+  QDir().mkpath(classEntry);
+  QFile::link(device, classEntry + QStringLiteral("/device"));
+}
+
+// An extra port is listed while its path exists: an empty file will do. It is
+// named like the demo's simulated device to show how a long path looks.
+QString CreateExtraPort(const QDir &folder) {
+  const QString path = folder.filePath(QStringLiteral("tandrel-demo-device"));
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly))
+    std::fprintf(stderr, "screenshots: cannot create %s\n", qPrintable(path));
+  return path;
+}
+
+TMainFormEnvironment ScreenshotEnvironment(const QDir &folder) {
+  TMainFormEnvironment environment = TMainFormEnvironment::FromSystem();
+  const QString sysfs = folder.filePath(QStringLiteral("sys"));
+  CreateFakeSysfs(QDir(sysfs));
+  environment.portSystem.sysfsRoot = sysfs.toStdString();
+  environment.portSystem.devRoot = "/dev";
+  environment.portSystem.extraPorts = CreateExtraPort(folder).toStdString();
+  environment.storePath = folder.filePath(QStringLiteral("Tandrel.reg"));
+  return environment;
+}
+
+// Lets the window be mapped and laid out before it is rendered.
+void Settle(QWidget *window) {
+  window->show();
+  const QDeadlineTimer deadline(5000);
+  while (!deadline.hasExpired() && !(window->windowHandle() && window->windowHandle()->isExposed()))
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  for (int i = 0; i < 5; ++i)
+    QCoreApplication::processEvents();
+}
+
+bool Save(QWidget *window, const QDir &out, const char *name) {
+  Settle(window);
+  const QPixmap picture = window->grab();
+  const QString path = out.filePath(QString::fromLatin1(name) + QStringLiteral(".png"));
+  if (picture.isNull() || !picture.save(path)) {
+    std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+    return false;
+  }
+  std::printf("%s %dx%d\n", qPrintable(path), picture.width(), picture.height());
+  return true;
+}
+
+void FillLog(TMainTandrelForm &form) {
+  form.WriteLog(QStringLiteral("+VER_INFO=?\r\n"), QStringLiteral("APP->COM"));
+  form.WriteLog(QStringLiteral("+VER_INFO=KRV-120,2.14,000123\r\nOK\r\n"), QStringLiteral("COM->APP"));
+  form.WriteLog(QStringLiteral("Запущена программа настройки KRV-120"));
+  form.WriteLog(QStringLiteral("READ 0010 0020"), QStringLiteral("TCP->COM"));
+  form.WriteLog(QStringLiteral("DATA 0010 3F 2A 00 17 8C 41 02 FF 10 00 00 5E"), QStringLiteral("COM->TCP"));
+  form.WriteLog(QStringLiteral("Установили \"Нет подключения\", Disconnect"));
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+  TTandrelApplication app(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: screenshots OUTPUT_FOLDER\n");
+    return 2;
+  }
+  const QDir out(QString::fromLocal8Bit(argv[1]));
+  QTemporaryDir scratch;
+  if (!scratch.isValid() || !QDir().mkpath(out.path())) {
+    std::fprintf(stderr, "screenshots: cannot prepare the folders\n");
+    return 1;
+  }
+  const QDir scratchDir(scratch.path());
+
+  TMainTandrelForm mainForm(ScreenshotEnvironment(scratchDir));
+  TCOMSettingsForm comSettings;
+  TTCPServerSettingsForm tcpSettings;
+  TLOGForm log;
+  mainForm.AttachWindows(&comSettings, &tcpSettings, &log);
+
+  mainForm.StorePhoneNumber(QStringLiteral("+79161234567"));
+  mainForm.PhoneNumber->setEditText(QStringLiteral("+79161234567"));
+  bool saved = Save(&mainForm, out, "main-idle");
+
+  mainForm.ConnectTypeComboBox->setCurrentIndex(1);
+  mainForm.ConnectTypeComboBoxChange();
+  mainForm.PortsListComboBox->setCurrentIndex(mainForm.PortsListComboBox->count() - 1);
+  saved = Save(&mainForm, out, "main-cable") && saved;
+
+  mainForm.ConnectTypeComboBox->setCurrentIndex(0);
+  mainForm.ConnectTypeComboBoxChange();
+  mainForm.PortsListComboBox->setCurrentIndex(0);
+  mainForm.SetConnectState(csConnecting);
+  mainForm.EnableInputs(false);
+  mainForm.SetStatus(QStringLiteral("Нет регистрации в сети GSM"), true);
+  saved = Save(&mainForm, out, "main-gsm-error") && saved;
+
+  log.show();
+  FillLog(mainForm);
+  saved = Save(&log, out, "log") && saved;
+  saved = Save(&comSettings, out, "com-settings") && saved;
+  saved = Save(&tcpSettings, out, "tcp-settings") && saved;
+  return saved ? 0 : 1;
+}
