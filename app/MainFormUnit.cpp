@@ -112,6 +112,7 @@ void TMainTandrelForm::CreateControls() {
 
   Label4 = NewLabel(this, "Label4", QStringLiteral("COM-порт:"), 16, 38);
   PortsListComboBox = NewCombo(this, "PortsListComboBox", QRect(128, 35, 185, 21), false);
+  connect(PortsListComboBox, &QComboBox::currentTextChanged, PortsListComboBox, &QWidget::setToolTip);
 
   SpeedButton1 = new QToolButton(this);
   SpeedButton1->setObjectName(QStringLiteral("SpeedButton1"));
@@ -149,7 +150,17 @@ void TMainTandrelForm::CreateControls() {
     Label7->move(Label7->x() + shift, Label7->y());
   }
   const int widestStatus = WidestText(QFontMetrics(Label7->font()), kStatusTexts, std::size(kStatusTexts));
-  FixWindowSize(this, QSize(qMax(351, Label7->x() + widestStatus + 8), 116));
+  // The input column starts after the widest label; what the window gains for
+  // its longest status text goes to the combo boxes.
+  const int column = qMax(128, qMax(Label3->geometry().right(), qMax(Label4->geometry().right(), Label5->geometry().right())) + 7);
+  const int shift = column - 128;
+  const int width = qMax(351 + shift, Label7->x() + widestStatus + 8);
+  const int extra = width - 351 - shift;
+  ConnectTypeComboBox->setGeometry(column, 8, 215 + extra, 21);
+  PortsListComboBox->setGeometry(column, 35, 185 + extra, 21);
+  SpeedButton1->move(320 + shift + extra, 35);
+  PhoneNumber->setGeometry(column, 62, 215 + extra, 21);
+  FixWindowSize(this, QSize(width, 116));
 }
 
 void TMainTandrelForm::AttachWindows(TCOMSettingsForm *comSettings, TTCPServerSettingsForm *tcpSettings,

@@ -3,6 +3,7 @@
 
 #include "ui/Prompts.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 
 #include <vector>
@@ -18,6 +19,9 @@ void TMainTandrelForm::RefreshPortsList() {
     return;
   }
   PortsListComboBox->setCurrentIndex(0);
+  // Long paths of virtual ports are shown whole in the open list.
+  QAbstractItemView *view = PortsListComboBox->view();
+  view->setMinimumWidth(view->sizeHintForColumn(0) + 2 * view->frameWidth());
 }
 
 void TMainTandrelForm::SelectComboItem(QComboBox *combo, const QString &text) {

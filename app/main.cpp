@@ -7,9 +7,12 @@
 #include "ui/Prompts.h"
 #include "ui/TPCServerSettingsUnit.h"
 
+#include <QIcon>
+
 int main(int argc, char *argv[]) {
   TTandrelApplication app(argc, argv);
   QGuiApplication::setDesktopFileName(QStringLiteral("tandrel"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tandrel")));
 
   TSingleInstanceLock instance;
   std::string folderError;

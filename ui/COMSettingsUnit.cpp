@@ -27,7 +27,7 @@ TCOMSettingsForm::TCOMSettingsForm(QWidget *parent) : QWidget(parent, Qt::Dialog
   for (const char *speed : kSpeeds)
     SpeedComboBox->addItem(QString::fromLatin1(speed));
   SpeedComboBox->setCurrentIndex(kDefaultSpeedIndex);
-  SpeedComboBox->setGeometry(82, 13, qMax(71, SpeedComboBox->sizeHint().width()), 21);
+  SpeedComboBox->setGeometry(qMax(82, Label1->geometry().right() + 7), 13, qMax(71, SpeedComboBox->sizeHint().width()), 21);
 
   Label2 = new QLabel(QStringLiteral("бод"), this);
   Label2->setObjectName(QStringLiteral("Label2"));
