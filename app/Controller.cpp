@@ -16,7 +16,6 @@ constexpr int kModemType = 0;
 constexpr int kCableType = 1;
 constexpr int32_t kModemBaudRate = 19200;
 constexpr uint32_t kHangupPauseMs = 150;
-constexpr uint32_t kCancelledCode = 255;
 const QString kNoConnection = QStringLiteral("Нет подключения");
 
 // Enables the connect label again on every way out of its click handler.
@@ -107,7 +106,7 @@ void TMainTandrelForm::CancelDial() {
       "Установили \"Нет подключения\", нажатие на кнопку подключения в момент подключения к прибору"));
   if (ConnectTypeComboBox->currentIndex() == kModemType && FRing) {
     TRingThread *ring = FRing;
-    ring->SetErrorCode(kCancelledCode);
+    ring->SetErrorCode(RING_CANCELLED);
     ring->Terminate();
     ring->WaitFor();
     FRing = nullptr;
@@ -147,7 +146,7 @@ void TMainTandrelForm::HangUpModem() {
 void TMainTandrelForm::RingThreadTerminated(TRingThread *thread) {
   const uint32_t code = thread->ErrorCode();
   FCOMHandle = thread->TakeCOM();
-  if (code != kCancelledCode) {
+  if (code != RING_CANCELLED) {
     // A cancelled dialer is destroyed by the cancel; any other one once its
     // notification (which may hold a whole relay) has returned.
     if (FRing == thread)
@@ -161,7 +160,7 @@ void TMainTandrelForm::RingThreadTerminated(TRingThread *thread) {
     SetStatus(RingErrorMessages[code], true);
     SetConnectState(csIdle);
     EnableInputs(true);
-  } else if (code == kCancelledCode) {
+  } else if (code == RING_CANCELLED) {
     CloseCOM(FCOMHandle);
   }
 }

@@ -37,7 +37,6 @@ void TestConnection::wholeCableConnectionRelaysBothWaysAndTearsDown() {
   QVERIFY2(cable.device.isReady(), qPrintable(cable.device.errorString()));
   TMainTandrelForm &form = cable.form();
   qint64 setupPid = -1;
-  QByteArray echoed;
   TScenario scenario;
   scenario
       .Then("relay started",
@@ -52,24 +51,12 @@ void TestConnection::wholeCableConnectionRelaysBothWaysAndTearsDown() {
             })
       .Then("client connected",
             [&] { return cable.ClientConnected(); })
-      .Then("echo came back",
-            [&] {
-              if (cable.client->property("sent").isNull()) {
-                cable.client->write("hello device\r\n");
-                cable.client->setProperty("sent", true);
-              }
-              return cable.client->bytesAvailable() >= 14;
-            })
-      .Then("disconnect", [&] {
-        echoed = cable.client->readAll();
-        form.URLLabel1Click();
-        return true;
-      });
+      .Then("echo came back", cable.Echoes(scenario, "hello device\r\n"))
+      .Then("disconnect", cable.Clicks());
   scenario.Start(form);
   form.URLLabel1Click();
   QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
   QVERIFY(scenario.Finished());
-  QCOMPARE(echoed, QByteArray("hello device\r\n"));
   QVERIFY(!ProcessAlive(setupPid));
 
   QCOMPARE(form.URLLabel1->Tag(), int(csIdle));
@@ -93,35 +80,23 @@ void TestConnection::wholeCableConnectionRelaysBothWaysAndTearsDown() {
 void TestConnection::bytesBeforeTheClientConnectsAreLoggedAndDropped() {
   TConnectionFixture cable;
   TMainTandrelForm &form = cable.form();
-  QByteArray echoed;
   TScenario scenario;
   scenario.Then("relay started", [&] { return cable.Relaying(); })
       .Then("early bytes sent", [&] { return cable.device.command(QStringLiteral("send EARLY")).startsWith("OK"); })
       .Then("early bytes logged", [&] { return cable.LogHas(QStringLiteral(" COM->TCP EARLY")); })
       .Then("client connected",
             [&] { return cable.ClientConnected(); })
-      .Then("echo only", [&] {
-        if (cable.client->property("sent").isNull()) {
-          cable.client->write("late");
-          cable.client->setProperty("sent", true);
-        }
-        if (cable.client->bytesAvailable() < 4)
-          return false;
-        echoed = cable.client->readAll();
-        form.URLLabel1Click();
-        return true;
-      });
+      .Then("echo only", cable.Echoes(scenario, "late"))
+      .Then("disconnect", cable.Clicks());
   scenario.Start(form);
   form.URLLabel1Click();
   QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
   QVERIFY(scenario.Finished());
-  QCOMPARE(echoed, QByteArray("late"));
 }
 
 void TestConnection::unpluggedPortIsReopenedAndTheServerRestarted() {
   TConnectionFixture cable;
   TMainTandrelForm &form = cable.form();
-  QByteArray echoed;
   TScenario scenario;
   scenario.Then("relay started", [&] { return cable.Relaying(); })
       .Then("client connected",
@@ -138,25 +113,14 @@ void TestConnection::unpluggedPortIsReopenedAndTheServerRestarted() {
       .Then("reopened", [&] { return cable.LogHas(QStringLiteral("  Порт успешно переоткрыт")); })
       .Then("connected again",
             [&] { return form.Label7->text() == QStringLiteral("Подключен") && form.ServerSocket->Active(); })
-      .Then("a new client is relayed",
-            [&] {
-              if (!cable.client || cable.client->state() != QAbstractSocket::ConnectedState) {
-                cable.client = ConnectClient(cable.port, 200);
-                if (cable.client)
-                  cable.client->write("again");
-              }
-              return cable.client && cable.client->bytesAvailable() >= 5;
-            })
-      .Then("disconnect", [&] {
-        echoed = cable.client->readAll();
-        form.URLLabel1Click();
-        return true;
-      });
+      .Then("a new client connects", [&] { return cable.ClientConnected(); })
+      .Then("and is relayed", cable.Echoes(scenario, "again"))
+      .Then("disconnect", cable.Clicks());
   scenario.Start(form, 60000);
   form.URLLabel1Click();
   QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
   QVERIFY(scenario.Finished());
-  QCOMPARE(echoed, QByteArray("again"));
+
   QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
 }
 
@@ -234,10 +198,7 @@ void TestConnection::closingTheWindowEndsTheConnectionAndSavesSettings() {
   scenario.Then("relay started", [&] { return cable.Relaying() && QFile::exists(cable.CopyPath()); })
       .Then("client connected",
             [&] { return cable.ClientConnected(); })
-      .Then("close", [&] {
-        form.close();
-        return true;
-      });
+      .Then("close", [&] { return form.close(); });
   scenario.Start(form);
   form.URLLabel1Click();
   QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));

@@ -116,18 +116,6 @@ void TestController::modemConnectionHangupReconnectAndDisconnect() {
   TMainTandrelForm &form = modem.form();
   qint64 setupPid = -1;
   TScenario scenario;
-  const auto echoes = [&](const QByteArray &bytes) {
-    return [&, bytes] {
-      if (modem.client->property("sent").toByteArray() != bytes) {
-        modem.client->setProperty("sent", bytes);
-        modem.client->write(bytes);
-      }
-      if (modem.client->bytesAvailable() < bytes.size())
-        return false;
-      scenario.Check(modem.client->readAll() == bytes, QStringLiteral("echo of ") + QString::fromLatin1(bytes));
-      return true;
-    };
-  };
   scenario.Then("relay started", [&] { return modem.Relaying(); })
       .Then("client connected", [&] { return modem.ClientConnected(); })
       .Then("setup program running",
@@ -135,7 +123,7 @@ void TestController::modemConnectionHangupReconnectAndDisconnect() {
               setupPid = form.SetupProcessId();
               return ProcessAlive(setupPid);
             })
-      .Then("first echo", echoes("ping"))
+      .Then("first echo", modem.Echoes(scenario, "ping"))
       .Then("far end hangs up", [&] { return modem.device.command(QStringLiteral("hangup")).startsWith("OK"); })
       .Then("reconnect offered",
             [&] { return form.ConnectState() == csModemLost && !form.FConnected && !form.ServerSocket->Active(); })
@@ -150,7 +138,7 @@ void TestController::modemConnectionHangupReconnectAndDisconnect() {
       })
       .Then("relay renewed", [&] { return modem.Relaying(); })
       .Then("client connected again", [&] { return modem.ClientConnected(); })
-      .Then("second echo", echoes("again"))
+      .Then("second echo", modem.Echoes(scenario, "again"))
       .Then("user disconnects", [&] {
         scenario.Check(form.SetupProcessId() == setupPid, "the same setup program serves the renewed connection");
         form.URLLabel1Click();

@@ -83,3 +83,23 @@ bool TConnectionFixture::ClientConnected() {
 QColor TConnectionFixture::StatusColour() const {
   return fixture.form->Label7->palette().color(QPalette::WindowText);
 }
+
+TScenario::TStep TConnectionFixture::Echoes(TScenario &scenario, const QByteArray &bytes) {
+  return [this, &scenario, bytes] {
+    if (client->property("sent").toByteArray() != bytes) {
+      client->setProperty("sent", bytes);
+      client->write(bytes);
+    }
+    if (client->bytesAvailable() < bytes.size())
+      return false;
+    scenario.Check(client->readAll() == bytes, QStringLiteral("echo of ") + QString::fromLatin1(bytes));
+    return true;
+  };
+}
+
+TScenario::TStep TConnectionFixture::Clicks() {
+  return [this] {
+    form().URLLabel1Click();
+    return true;
+  };
+}

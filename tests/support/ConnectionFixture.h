@@ -55,6 +55,11 @@ public:
   // Connects the loopback client once the server is up; true when connected.
   bool ClientConnected();
   QColor StatusColour() const;
+  // A step that sends `bytes` from the client once and is done when the same
+  // bytes came back (a mismatch is recorded in the scenario).
+  TScenario::TStep Echoes(TScenario &scenario, const QByteArray &bytes);
+  // A step that clicks the connect label once.
+  TScenario::TStep Clicks();
 
   TSimProcess device;
   TMainFormFixture fixture;
