@@ -166,6 +166,10 @@ void TMainTandrelForm::RingThreadTerminated(TRingThread *thread) {
 }
 
 void TMainTandrelForm::WMRingProgress(int stage) {
+  // A stage posted just before a cancel may arrive after it: it must not
+  // relabel a window that is no longer dialling.
+  if (ConnectState() != csConnecting)
+    return;
   static const char *const kStageTexts[] = {"Инициализация модема", "Регистрация в сети", "Набор номера"};
   SetStatus(stage >= 1 && stage <= 3 ? QString::fromUtf8(kStageTexts[stage - 1]) : Label7->text());
 }
