@@ -105,6 +105,19 @@ std::vector<TPresentPort> PresentPorts(const TPortSystem &system,
   return ports;
 }
 
+// A port that is there under its own name is found with a few file checks,
+// without listing every tty of the system on each pass of the relay.
+bool IsPresentUnderItsName(const std::string &name, const TPortSystem &system) {
+  const fs::path path(name);
+  const fs::path classDir = fs::path(system.sysfsRoot) / "class" / "tty" / path.filename();
+  if (path.parent_path() == fs::path(system.devRoot) && HasDeviceLink(classDir) &&
+      !IsPlaceholderUart(path.filename().string(), classDir))
+    return true;
+  std::vector<TPresentPort> extras;
+  AppendExtraPorts(extras, system.extraPorts);
+  return IsListed(extras, name);
+}
+
 // The product or interface text of the USB device behind the port, else its
 // driver.
 std::string HardwareFriendlyName(const fs::path &classDir) {
@@ -173,6 +186,8 @@ void ListPortFriendlyNames(std::vector<std::string> &list,
 bool IsPortPresent(const std::string &name, const TPortSystem &system) {
   if (name.empty())
     return false;
+  if (IsPresentUnderItsName(name, system))
+    return true;
   std::vector<std::string> lines;
   ListPortFriendlyNames(lines, system);
   std::string text;

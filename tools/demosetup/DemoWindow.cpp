@@ -64,9 +64,8 @@ QPushButton *TDemoWindow::AddRequestButton(const QString &request) {
 
 void TDemoWindow::SendButtonClick() {
   const QString request = RequestEdit->text().trimmed();
-  if (request.isEmpty())
-    return;
-  SendRequest(request);
+  if (!request.isEmpty() && SendRequest(request))
+    RequestEdit->clear();
 }
 
 void TDemoWindow::SetButtonClick() {
@@ -75,11 +74,11 @@ void TDemoWindow::SetButtonClick() {
   RequestEdit->setFocus();
 }
 
-void TDemoWindow::SendRequest(const QString &request) {
-  if (FClient->SendRequest(request))
-    AppendText(QStringLiteral("> %1\n").arg(request));
-  else
-    AppendText(QStringLiteral("! Запрос не отправлен: нет связи с мостом\n"));
+bool TDemoWindow::SendRequest(const QString &request) {
+  const bool sent = FClient->SendRequest(request);
+  AppendText(sent ? QStringLiteral("> %1\n").arg(request)
+                  : QStringLiteral("! Запрос не отправлен: нет связи с мостом\n"));
+  return sent;
 }
 
 void TDemoWindow::ShowConnected(bool connected) {

@@ -24,14 +24,14 @@ public:
   QPushButton *SetButton;
   QPlainTextEdit *AnswersView;
 
-  // Sends the request line's text.
+  // Sends the request line's text; a sent line is cleared for the next one.
   void SendButtonClick();
   // Puts a SET template into the request line, its arguments selected.
   void SetButtonClick();
 
 private:
   QPushButton *AddRequestButton(const QString &request);
-  void SendRequest(const QString &request);
+  bool SendRequest(const QString &request);
   void ShowConnected(bool connected);
   void AppendAnswer(const QByteArray &bytes);
   void AppendText(const QString &text);

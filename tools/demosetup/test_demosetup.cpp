@@ -141,6 +141,7 @@ void TDemoSetupTest::requestButtonsSendProtocolLines() {
         button->click();
   }
   QCOMPARE(bridge.ReadUntil("\r\n"), QString::fromUtf8(line).toLocal8Bit());
+  QVERIFY(window.RequestEdit->text().isEmpty()); // a typed line is cleared once sent
 }
 
 void TDemoSetupTest::answersInPiecesAreShownWhole() {
@@ -166,6 +167,7 @@ void TDemoSetupTest::withoutBridgeNothingIsSent() {
   QVERIFY(!client.SendRequest(QStringLiteral("PING")));
   window.RequestEdit->setText(QStringLiteral("PING"));
   QTest::keyClick(window.RequestEdit, Qt::Key_Return);
+  QCOMPARE(window.RequestEdit->text(), QStringLiteral("PING")); // kept for a later try
   QVERIFY(window.AnswersView->toPlainText().contains(QStringLiteral("не отправлен")));
   QVERIFY(!window.AnswersView->toPlainText().contains(QStringLiteral("> PING")));
 }

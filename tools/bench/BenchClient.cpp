@@ -1,0 +1,100 @@
+// The measuring setup program: started by the wizard with no arguments, it
+// connects to the bridge's TCP server and hands the byte stream over, both
+// ways and unchanged, to the benchmark through a Unix-domain socket.
+// Environment:
+//   BENCH_PORT         the bridge's TCP port on 127.0.0.1 (default 53462)
+//   BENCH_LINK         the benchmark's socket path (required)
+//   BENCH_LIFETIME_MS  it ends on its own after this long (default 150000)
+// It ends when either side closes.
+
+#include "LocalSockets.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long EnvironmentNumber(const char *name, long fallback) {
+  const char *value = std::getenv(name);
+  return value && *value ? std::strtol(value, nullptr, 10) : fallback;
+}
+
+int ConnectTcp(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+  }
+  if (fd >= 0)
+    close(fd);
+  return -1;
+}
+
+bool WriteAll(int fd, const char *bytes, size_t count) {
+  while (count > 0) {
+    const ssize_t put = send(fd, bytes, count, MSG_NOSIGNAL);
+    if (put <= 0)
+      return false;
+    bytes += put;
+    count -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// Moves what `from` has to `to`; false when either side is closed.
+bool Forward(int from, int to) {
+  char buffer[65536];
+  const ssize_t got = read(from, buffer, sizeof buffer);
+  return got > 0 && WriteAll(to, buffer, static_cast<size_t>(got));
+}
+
+void Relay(int bridge, int bench, Clock::time_point end) {
+  pollfd fds[2] = {{bridge, POLLIN, 0}, {bench, POLLIN, 0}};
+  while (Clock::now() < end) {
+    if (poll(fds, 2, 100) < 0)
+      return;
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !Forward(bridge, bench))
+      return;
+    if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !Forward(bench, bridge))
+      return;
+  }
+}
+
+} // namespace
+
+int main() {
+  const char *link = std::getenv("BENCH_LINK");
+  if (!link || !*link) {
+    std::fprintf(stderr, "benchclient: BENCH_LINK is not set\n");
+    return 2;
+  }
+  const int port = static_cast<int>(EnvironmentNumber("BENCH_PORT", 53462));
+  const auto end = Clock::now() + std::chrono::milliseconds(EnvironmentNumber("BENCH_LIFETIME_MS", 150000));
+  int bridge = -1;
+  while ((bridge = ConnectTcp(port)) < 0 && Clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Reaching the benchmark only now tells it that the bridge has its client.
+  const int bench = bridge >= 0 ? ConnectUnixSocket(link) : -1;
+  if (bench >= 0)
+    Relay(bridge, bench, end);
+  if (bench >= 0)
+    close(bench);
+  if (bridge >= 0)
+    close(bridge);
+  return bench >= 0 ? 0 : 1;
+}

@@ -1,0 +1,78 @@
+#include "WizardDriver.h"
+
+#include "serial/COMUtils.h"
+
+#include <array>
+#include <chrono>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr int DialogTimeoutMs = 5000;
+const std::string COMDialogTitle = "^Настройки COM-порта$";
+const std::string TCPDialogTitle = "^Настройки TCP сервера$";
+// The speed list of the COM settings dialog, in its order.
+constexpr std::array<long, 14> Speeds = {600,   1200,  2400,  4800,  9600,   14400,  19200,
+                                         28800, 38400, 56000, 57600, 115200, 128000, 256000};
+
+} // namespace
+
+bool TWizardDriver::FindMainWindow(int timeoutMs) {
+  FMain = FDisplay.FindWindow("^Мастер подключения", timeoutMs);
+  return !FMain.empty();
+}
+
+std::string TWizardDriver::OpenDialog(const std::string &hotKey, const std::string &title) {
+  if (!FDisplay.Keys(FMain, {hotKey}))
+    return {};
+  return FDisplay.FindWindow(title, DialogTimeoutMs);
+}
+
+// The save button hides the dialog; a click that only closed a list is repeated.
+bool TWizardDriver::Save(const std::string &dialog, const std::string &title, int x, int y) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (!FDisplay.Click(dialog, x, y))
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (FDisplay.FindWindow(title, 0).empty())
+      return true;
+  }
+  return false;
+}
+
+bool TWizardDriver::SetTcpPort(int port) {
+  const std::string dialog = OpenDialog("ctrl+alt+t", TCPDialogTitle);
+  return !dialog.empty() && FDisplay.Click(dialog, 90, 31) && FDisplay.Keys(dialog, {"ctrl+a"}) &&
+         FDisplay.Type(dialog, std::to_string(port)) && Save(dialog, TCPDialogTitle, 170, 61);
+}
+
+// The list is opened with a click and walked from its top, so the result does
+// not depend on which control had the focus before.
+bool TWizardDriver::SetBaud(long baud) {
+  size_t index = 0;
+  while (index < Speeds.size() && Speeds[index] != baud)
+    ++index;
+  if (index == Speeds.size())
+    return false;
+  const std::string dialog = OpenDialog("ctrl+alt+c", COMDialogTitle);
+  if (dialog.empty() || !FDisplay.Click(dialog, 110, 23))
+    return false;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::vector<std::string> keys{"Home"};
+  keys.insert(keys.end(), index, "Down");
+  keys.push_back("Return");
+  return FDisplay.Keys(dialog, keys) && Save(dialog, COMDialogTitle, 200, 52);
+}
+
+bool TWizardDriver::ClickConnectLabel() { return FDisplay.Click(FMain, 30, 95); }
+
+long CurrentLineSpeed(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return 0;
+  const long speed = GetCOMSpeed(fd);
+  close(fd);
+  return speed;
+}

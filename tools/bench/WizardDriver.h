@@ -1,0 +1,30 @@
+#pragma once
+// Drives the real wizard through its windows: the TCP port and line speed in
+// the hidden settings dialogs, and the connect label.
+
+#include "XDisplay.h"
+
+#include <string>
+
+class TWizardDriver {
+public:
+  explicit TWizardDriver(const TXDisplay &display) : FDisplay(display) {}
+
+  bool FindMainWindow(int timeoutMs);
+  // Ctrl+Alt+T, then the port typed into the port field and saved.
+  bool SetTcpPort(int port);
+  // Ctrl+Alt+C, then the speed picked from the speed list and saved.
+  bool SetBaud(long baud);
+  // "Подключить" and "Отключить" are the same label.
+  bool ClickConnectLabel();
+
+private:
+  std::string OpenDialog(const std::string &hotKey, const std::string &title);
+  bool Save(const std::string &dialog, const std::string &title, int x, int y);
+
+  const TXDisplay &FDisplay;
+  std::string FMain;
+};
+
+// The line speed the pty at `path` is set to now; 0 when unreadable.
+long CurrentLineSpeed(const std::string &path);

@@ -1,0 +1,30 @@
+#pragma once
+// A private Xvfb display and the xdotool actions that drive the wizard.
+// There is no window manager: keys reach a window after windowfocus.
+
+#include "ChildProcess.h"
+
+#include <string>
+
+class TXDisplay {
+public:
+  bool Start(std::string *error);
+  void Stop() { FServer.Stop(); }
+  // "DISPLAY=:N", for the programs shown here.
+  std::string EnvironmentEntry() const { return "DISPLAY=" + FDisplay; }
+
+  // The first visible window whose title matches the extended regular
+  // expression, waiting up to `timeoutMs`; empty when none appeared.
+  std::string FindWindow(const std::string &titleRegex, int timeoutMs) const;
+  // Left click at (x, y) of the window's client area.
+  bool Click(const std::string &window, int x, int y) const;
+  // Focuses the window and sends key names such as "ctrl+alt+c".
+  bool Keys(const std::string &window, const std::vector<std::string> &keys) const;
+  bool Type(const std::string &window, const std::string &text) const;
+
+private:
+  bool Xdotool(const std::vector<std::string> &args, std::string *output = nullptr) const;
+
+  TChildProcess FServer;
+  std::string FDisplay;
+};
