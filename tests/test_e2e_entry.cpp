@@ -38,9 +38,8 @@ private slots:
 
     QVERIFY(first.isRunning());
     QVERIFY(FDisplay.windowExists(window));
-    QVERIFY(FDisplay.closeWindow(window));
-    QVERIFY2(first.waitForExit(ExitTimeoutMs), qPrintable(first.output()));
-    QVERIFY2(first.exitedWithSuccess(), qPrintable(first.output()));
+    QVERIFY2(first.closeAndWait(FDisplay, window, ExitTimeoutMs) && first.exitedWithSuccess(),
+             qPrintable(first.output()));
   }
 
   // The settings name the simulated port; a connect reaches it only if the
@@ -62,9 +61,8 @@ private slots:
     const QString error = FDisplay.findWindow(QStringLiteral("Ошибка"), WindowTimeoutMs);
     QVERIFY(!error.isEmpty());
     QVERIFY(FDisplay.key(error, QStringLiteral("Return")));
-    QVERIFY(FDisplay.closeWindow(window));
-    QVERIFY2(program.waitForExit(ExitTimeoutMs), qPrintable(program.output()));
-    QVERIFY2(program.exitedWithSuccess(), qPrintable(program.output()));
+    QVERIFY2(program.closeAndWait(FDisplay, window, ExitTimeoutMs) && program.exitedWithSuccess(),
+             qPrintable(program.output()));
   }
 
 private:

@@ -196,6 +196,10 @@ bool TTandrelProcess::waitForExit(int timeoutMs) {
   return FProcess.state() == QProcess::NotRunning || FProcess.waitForFinished(timeoutMs);
 }
 
+bool TTandrelProcess::closeAndWait(const TXSession &display, const QString &window, int timeoutMs) {
+  return display.closeWindow(window) && waitForExit(timeoutMs);
+}
+
 QString TTandrelProcess::output() const { return QString::fromLocal8Bit(ReadFile(FOutputPath)); }
 
 QList<qint64> TTandrelProcess::children() const {

@@ -30,6 +30,8 @@ public:
   bool isConnected() const;
   QByteArray received() const;
   QByteArray sent() const;
+  // Its connection events, one a line, for failure messages.
+  QByteArray events() const { return readRecord(QStringLiteral("events")); }
   // Hands the probe bytes to send on its current (or next) connection.
   bool send(const QByteArray &bytes);
   // Kills a probe that the program left running; only a process that runs
@@ -100,6 +102,8 @@ public:
   qint64 pid() const { return FProcess.processId(); }
   // True when it ended on its own within the time.
   bool waitForExit(int timeoutMs);
+  // Closes its main window as a user would and waits for the program to end.
+  bool closeAndWait(const TXSession &display, const QString &window, int timeoutMs);
   // Ended by returning 0, not by a signal.
   bool exitedWithSuccess() const {
     return FProcess.state() == QProcess::NotRunning && FProcess.exitStatus() == QProcess::NormalExit &&

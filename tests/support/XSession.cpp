@@ -158,7 +158,9 @@ bool TXSession::windowExists(const QString &window) const {
 }
 
 bool TXSession::click(const QString &window, int x, int y) const {
-  return xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QStringLiteral("--window"), window,
+  // No --sync: it waits for a pointer motion that never comes when the
+  // pointer already is at the spot (a second click on the same label).
+  return xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
                   QString::number(x), QString::number(y), QStringLiteral("click"), QStringLiteral("1")});
 }
 
@@ -167,6 +169,11 @@ bool TXSession::key(const QString &window, const QString &keys) const {
   // window without one.
   return xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}) &&
          xdotool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), keys});
+}
+
+bool TXSession::type(const QString &window, const QString &text) const {
+  return xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}) &&
+         xdotool({QStringLiteral("type"), QStringLiteral("--clearmodifiers"), text});
 }
 
 bool TXSession::closeWindow(const QString &window) const {

@@ -40,6 +40,8 @@ public:
   bool click(const QString &window, int x, int y) const;
   // Activates and focuses the window, then sends keys such as "ctrl+alt+l".
   bool key(const QString &window, const QString &keys) const;
+  // Focuses the window and types `text` into its focused control.
+  bool type(const QString &window, const QString &text) const;
   // Asks the window to close, as a window manager's close button does.
   bool closeWindow(const QString &window) const;
   // Saves the whole screen; for the evidence of a failed test.
