@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-dejavu-core
-  xvfb xdotool imagemagick
+  xvfb xdotool imagemagick libx11-dev
 )
 
 missing=()

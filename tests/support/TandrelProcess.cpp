@@ -15,14 +15,7 @@ namespace {
 constexpr int StopTimeoutMs = 5000;
 const QString ProbeName = QStringLiteral("setupprobe");
 
-QString SetupProbeProgram() {
-#ifdef SETUPPROBE_BIN
-  return QStringLiteral(SETUPPROBE_BIN);
-#else
-  // Not (yet) among the test tools: it is built beside the program.
-  return QFileInfo(QStringLiteral(TANDREL_BIN)).absolutePath() + QStringLiteral("/tools/setupprobe/setupprobe");
-#endif
-}
+QString SetupProbeProgram() { return QStringLiteral(SETUPPROBE_BIN); }
 
 bool CopyProgram(const QString &from, const QString &to) {
   return QFile::copy(from, to) && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -181,6 +174,7 @@ TTandrelProcess::TTandrelProcess(const TTandrelFolder &folder, const TXSession &
   FProcess.setStandardOutputFile(folder.outputPath(), QIODevice::Append);
   FOutputPath = folder.outputPath();
   FProcess.setWorkingDirectory(QFileInfo(folder.programPath()).path());
+  EndWithTheTest(FProcess);
   FProcess.start(folder.programPath(), {});
   FProcess.waitForStarted(StopTimeoutMs);
 }

@@ -7,6 +7,8 @@
 #include <QThread>
 
 #include <dlfcn.h>
+#include <sys/prctl.h>
+#include <csignal>
 
 // Last: Xlib's macros (None, Bool, Status ...) would clash with Qt headers.
 #include <X11/Xlib.h>
@@ -72,7 +74,12 @@ bool SendDeleteWindow(const QByteArray &display, unsigned long window) {
 
 } // namespace
 
+void EndWithTheTest(QProcess &process) {
+  process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+
 TXSession::TXSession() {
+  EndWithTheTest(FServer);
   // -displayfd 1: Xvfb picks a free display and prints its number on stdout.
   FServer.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                                           QStringLiteral("0"), QStringLiteral("1280x1024x24"),

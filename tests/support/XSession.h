@@ -14,6 +14,10 @@
 #include <QString>
 #include <QStringList>
 
+// Makes `process`, once started, die with the test process, so even a test
+// killed by a signal leaves no display or program behind.
+void EndWithTheTest(QProcess &process);
+
 class TXSession {
 public:
   // Starts Xvfb and waits (bounded) until it has chosen its display.
