@@ -9,10 +9,18 @@ TTandrelApplication::TTandrelApplication(int &argc, char **argv) : QApplication(
 bool TTandrelApplication::notify(QObject *receiver, QEvent *event) {
   try {
     return QApplication::notify(receiver, event);
-  } catch (const std::exception &error) {
-    ShowError(activeWindow(), QString::fromUtf8(error.what()));
   } catch (...) {
-    ShowError(activeWindow(), QStringLiteral("Неизвестная ошибка"));
+    ReportCurrentError(activeWindow());
   }
   return false;
+}
+
+void ReportCurrentError(QWidget *owner) {
+  try {
+    throw;
+  } catch (const std::exception &error) {
+    ShowError(owner, QString::fromUtf8(error.what()));
+  } catch (...) {
+    ShowError(owner, QStringLiteral("Неизвестная ошибка"));
+  }
 }

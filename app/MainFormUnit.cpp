@@ -1,5 +1,7 @@
 #include "app/MainFormUnit.h"
 
+#include "app/Application.h"
+
 #include "app/RegStore.h"
 #include "app/ServerSocket.h"
 #include "app/SetupLauncher.h"
@@ -85,7 +87,14 @@ TMainTandrelForm::TMainTandrelForm(const TMainFormEnvironment &environment, QWid
   ServerSocket->OnLog = [this](const QString &line) { WriteLog(line); };
   CreateControls();
   qApp->installEventFilter(this);
-  FormCreate();
+  // Start-up runs before the event loop, where the top-level error reporting
+  // cannot see it: a settings error is reported here, the remaining start-up
+  // steps are skipped and the window still opens.
+  try {
+    FormCreate();
+  } catch (...) {
+    ReportCurrentError(nullptr);
+  }
 }
 
 TMainTandrelForm::~TMainTandrelForm() {
@@ -168,6 +177,10 @@ void TMainTandrelForm::AttachWindows(TCOMSettingsForm *comSettings, TTCPServerSe
   COMSettingsForm = comSettings;
   TCPServerSettingsForm = tcpSettings;
   LOGForm = log;
+  // Only the main window keeps the program running: closing it ends the
+  // program even while the log window is open.
+  for (QWidget *window : std::initializer_list<QWidget *>{comSettings, tcpSettings, log})
+    window->setAttribute(Qt::WA_QuitOnClose, false);
 }
 
 void TMainTandrelForm::SetConnectState(TConnectState state) {

@@ -555,7 +555,8 @@ QString TRegistryKey::ReadString(const QString &name) const
 int32_t TRegistryKey::ReadInteger(const QString &name) const
 {
   const TRegValue *value = Find(name);
-  if (!value)
+  // Data too long for the 4-byte buffer is refused before its type is looked at.
+  if (!value || value->data.size() > 4)
     throw ValueError("Failed to get data for '%1'", name);
   if (value->type != kRegDword)
     throw ValueError("Invalid data type for '%1'", name);

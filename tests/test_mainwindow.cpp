@@ -24,6 +24,9 @@ private slots:
   void portListOffersExtraPortsAndKeepsSelectionIgnoringCase();
   void settingsDialogsStartWithTheirDefaults();
   void escapedErrorIsShownAndNextEventRuns();
+  void settingsErrorAtStartIsShownAndTheWindowStillOpens_data();
+  void settingsErrorAtStartIsShownAndTheWindowStillOpens();
+  void closingTheMainWindowEndsTheProgramWhileOtherWindowsAreOpen();
 };
 
 void TestMainWindow::laysOutTheDesignedControls() {
@@ -197,6 +200,55 @@ void TestMainWindow::escapedErrorIsShownAndNextEventRuns() {
   QCOMPARE(prompts.prompts.size(), 1);
   QCOMPARE(prompts.prompts.first().text, QStringLiteral("Failed to set data for 'COM'"));
   QCOMPARE(prompts.prompts.first().caption, QStringLiteral("Ошибка"));
+}
+
+void TestMainWindow::settingsErrorAtStartIsShownAndTheWindowStillOpens_data() {
+  QTest::addColumn<QByteArray>("values");
+  QTest::addColumn<QString>("error");
+  QTest::addColumn<int>("promptsShown");
+  QTest::addColumn<bool>("historyLoaded");
+  const QByteArray head = "Windows Registry Editor Version 5.00\r\n\r\n"
+                          "[HKEY_CURRENT_USER\\SOFTWARE\\Korvel\\Tandrel]\r\n\"phone1\"=\"555\"\r\n";
+  // The port list (empty here) reports itself with a box of its own before
+  // the settings are read.
+  QTest::newRow("connection type of the wrong type")
+      << head + "\"CHANNEL\"=\"1\"\r\n" << QStringLiteral("Invalid data type for 'CHANNEL'") << 2 << true;
+  QTest::newRow("phone number of the wrong type")
+      << head + "\"phone2\"=dword:00000001\r\n" << QStringLiteral("Invalid data type for 'phone2'") << 1 << false;
+  QTest::newRow("unreadable file") << QByteArray("garbage\r\n") << QStringLiteral("Файл настроек") << 1 << false;
+}
+
+void TestMainWindow::settingsErrorAtStartIsShownAndTheWindowStillOpens() {
+  QFETCH(QByteArray, values);
+  QFETCH(QString, error);
+  QFETCH(int, promptsShown);
+  QFETCH(bool, historyLoaded);
+  TMainFormFixture fixture(SystemClock(), {}, values);
+  // The steps before the failing one have run, the ones after it have not.
+  QCOMPARE(fixture.prompts.prompts.size(), promptsShown);
+  const TPrompt &shown = fixture.prompts.prompts.last();
+  QVERIFY2(shown.text.startsWith(error), qPrintable(shown.text));
+  QCOMPARE(shown.caption, QStringLiteral("Ошибка"));
+  QVERIFY(fixture.form->windowTitle().startsWith(QStringLiteral("Мастер подключения v.")));
+  QCOMPARE(fixture.form->PhoneNumber->findText(QStringLiteral("555")) >= 0, historyLoaded);
+  fixture.form->show();
+  QVERIFY(QTest::qWaitForWindowExposed(fixture.form.get()));
+  QFile store(fixture.StorePath());
+  QVERIFY(store.open(QIODevice::ReadOnly));
+  QCOMPARE(store.readAll(), values);
+}
+
+void TestMainWindow::closingTheMainWindowEndsTheProgramWhileOtherWindowsAreOpen() {
+  TMainFormFixture fixture;
+  fixture.log->show();
+  fixture.comSettings->show();
+  fixture.form->show();
+  QVERIFY(QTest::qWaitForWindowExposed(fixture.form.get()));
+  // The program's own event loop: it must end by itself once the main window
+  // closes; the bound only keeps a failing test from hanging.
+  QTimer::singleShot(0, fixture.form.get(), [&] { fixture.form->close(); });
+  QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(1); });
+  QCOMPARE(QCoreApplication::exec(), 0);
 }
 
 int main(int argc, char *argv[]) {

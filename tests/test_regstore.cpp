@@ -187,8 +187,13 @@ void TRegStoreTest::readsValueKinds_data()
                                         << QVariant("Invalid data type for 'CHANNEL'") << false;
   QTest::newRow("string read as integer")
       << QByteArray(R"("CHANNEL"="1")") << "CHANNEL" << QVariant("Invalid data type for 'CHANNEL'") << true;
+  QTest::newRow("dword-sized binary read as integer")
+      << QByteArray(R"("CHANNEL"=hex:01,00,00,00)") << "CHANNEL" << QVariant("Invalid data type for 'CHANNEL'") << true;
+  // Data over four bytes does not fit the integer's buffer, whatever its type.
   QTest::newRow("qword read as integer") << QByteArray(R"("CHANNEL"=hex(b):01,00,00,00,00,00,00,00)")
-                                         << "CHANNEL" << QVariant("Invalid data type for 'CHANNEL'") << true;
+                                         << "CHANNEL" << QVariant("Failed to get data for 'CHANNEL'") << true;
+  QTest::newRow("long string read as integer")
+      << QByteArray(R"("CHANNEL"="10")") << "CHANNEL" << QVariant("Failed to get data for 'CHANNEL'") << true;
   QTest::newRow("dword longer than 4 bytes") << QByteArray(R"("CHANNEL"=hex(4):01,00,00,00,00)") << "CHANNEL"
                                              << QVariant("Failed to get data for 'CHANNEL'") << true;
   QTest::newRow("missing value") << QByteArray() << "CHANNEL" << QVariant("Failed to get data for 'CHANNEL'")

@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTest>
 
 #include <cerrno>
@@ -212,6 +213,29 @@ private slots:
     START_SIM(modem, Modem);
     for (const char *line : {"dial RINGING", "creg 0,1;;0,5", "hangup"})
       QVERIFY2(modem.command(line).startsWith("ERR "), line);
+  }
+
+  void controlClientPrintsTheReplyAndReportsItsKind() {
+    START_SIM(modem, Modem);
+    struct TCase {
+      QString socket;
+      QStringList words;
+      int exitCode;
+      QByteArray output;
+    } cases[] = {
+        {modem.controlPath(), {"dial", "BUSY"}, 0, "OK\n"},
+        {modem.controlPath(), {"dialled"}, 0, "OK \n"},
+        {modem.controlPath(), {"hangup"}, 1, "ERR no call\n"},
+        {modem.controlPath() + "-missing", {"state"}, 2, ""},
+    };
+    for (const TCase &test : cases) {
+      QProcess client;
+      client.start(QStringLiteral(SIMCTL_BIN), QStringList{test.socket} + test.words);
+      QVERIFY(client.waitForFinished(WaitMs));
+      QCOMPARE(client.exitCode(), test.exitCode);
+      QCOMPARE(client.readAllStandardOutput(), test.output);
+    }
+    QCOMPARE(modem.command("state"), QString("OK command"));
   }
 
   void modemDialogueToConnectAndData() {

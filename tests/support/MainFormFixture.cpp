@@ -1,11 +1,19 @@
 #include "MainFormFixture.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QListWidget>
 
-TMainFormFixture::TMainFormFixture(TClock &clock, const QStringList &extraPorts) {
+TMainFormFixture::TMainFormFixture(TClock &clock, const QStringList &extraPorts, const QByteArray &storedSettings) {
   QDir(FFolder.path()).mkpath(QStringLiteral("sys/class/tty"));
   QDir(FFolder.path()).mkpath(QStringLiteral("exe"));
+  if (!storedSettings.isEmpty()) {
+    QDir().mkpath(QFileInfo(StorePath()).path());
+    QFile store(StorePath());
+    if (!store.open(QIODevice::WriteOnly) || store.write(storedSettings) != storedSettings.size())
+      qFatal("cannot write the settings file %s", qPrintable(StorePath()));
+  }
   TMainFormEnvironment environment{&clock, TPortSystem{}, StorePath(), SetupFolder()};
   environment.portSystem.sysfsRoot = FFolder.filePath(QStringLiteral("sys")).toStdString();
   environment.portSystem.devRoot = FFolder.filePath(QStringLiteral("dev")).toStdString();

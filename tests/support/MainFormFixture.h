@@ -15,8 +15,10 @@
 
 class TMainFormFixture {
 public:
-  // `extraPorts` are offered after the (empty) hardware list.
-  explicit TMainFormFixture(TClock &clock = SystemClock(), const QStringList &extraPorts = {});
+  // `extraPorts` are offered after the (empty) hardware list; a non-empty
+  // `storedSettings` is the settings file's text when the window starts.
+  explicit TMainFormFixture(TClock &clock = SystemClock(), const QStringList &extraPorts = {},
+                            const QByteArray &storedSettings = {});
   ~TMainFormFixture();
 
   QString StorePath() const { return FFolder.filePath(QStringLiteral("config/Korvel/Tandrel.reg")); }

@@ -29,7 +29,7 @@ TSimProcess::TSimProcess(TKind kind, const QStringList &extraArgs)
     return;
   }
   const QStringList args = QStringList{QStringLiteral("--link"), linkPath(),
-                                       QStringLiteral("--control"), FDir.filePath(QStringLiteral("control")),
+                                       QStringLiteral("--control"), controlPath(),
                                        QStringLiteral("--log"), FDir.filePath(QStringLiteral("received.log")),
                                        // outlives no test run, even when its test crashes; extraArgs may override
                                        QStringLiteral("--time-limit"), QStringLiteral("300")} +
@@ -41,6 +41,8 @@ TSimProcess::TSimProcess(TKind kind, const QStringList &extraArgs)
 TSimProcess::~TSimProcess() { stop(); }
 
 QString TSimProcess::linkPath() const { return FDir.filePath(QStringLiteral("port")); }
+
+QString TSimProcess::controlPath() const { return FDir.filePath(QStringLiteral("control")); }
 
 bool TSimProcess::waitForReady() {
   const QDeadlineTimer deadline(StartTimeoutMs);
@@ -58,7 +60,7 @@ bool TSimProcess::waitForReady() {
 }
 
 bool TSimProcess::connectControl() {
-  FControl.connectToServer(FDir.filePath(QStringLiteral("control")));
+  FControl.connectToServer(controlPath());
   if (FControl.waitForConnected(ReplyTimeoutMs))
     return true;
   FError = QStringLiteral("control socket: ") + FControl.errorString();

@@ -25,6 +25,8 @@ public:
   QString errorString() const { return FError; }
   // The path under which the simulated port is published.
   QString linkPath() const;
+  // The control socket, for clients other than command().
+  QString controlPath() const;
   // Sends one control command and returns the reply line ("OK ..." or
   // "ERR ..."), or an empty string when no reply came in time.
   QString command(const QString &line);
