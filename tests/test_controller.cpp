@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QFile>
+#include <QTcpServer>
 #include <QToolButton>
 #include <QtTest>
 
@@ -36,6 +37,7 @@ private slots:
   void cancelDuringTheDialWaitsForTheDialer();
   void modemConnectionHangupReconnectAndDisconnect();
   void modemPortLossEndsTheConnectionAndKeepsTheSetupProgram();
+  void takenServerPortHangsUpTheCall();
   void restartRestoresPortTypeAndPhoneHistory();
   void unknownConnectionTypeOnlyTogglesTheCaption();
 };
@@ -182,6 +184,28 @@ void TestController::modemPortLossEndsTheConnectionAndKeepsTheSetupProgram() {
   QVERIFY(modem.LogHas(QStringLiteral("  Завершение работы по потере порта.")));
   QVERIFY(ProcessAlive(setupPid));
   QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+}
+
+void TestController::takenServerPortHangsUpTheCall() {
+  TScaledClock clock(kSpeedup);
+  // The escape's pauses shrink with the clock: the modem waits only 1 ms of silence.
+  TConnectionFixture modem(TSimProcess::TKind::Modem, {QStringLiteral("--guard"), QStringLiteral("1")}, clock);
+  TMainTandrelForm &form = modem.form();
+  QTcpServer holder;
+  QVERIFY(holder.listen(QHostAddress::LocalHost, modem.port));
+  modem.fixture.prompts.prompts.clear();
+  form.URLLabel1Click();
+  QVERIFY(WaitUntil([&] { return !modem.fixture.prompts.prompts.isEmpty(); }, 30000));
+  QCOMPARE(modem.fixture.prompts.prompts.size(), 1);
+  QVERIFY(modem.fixture.prompts.prompts.first().text.startsWith(QStringLiteral("Windows socket error: ")));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
+  QVERIFY(InputsEnabled(form));
+  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.SetupIsStarted());
+  const QByteArray received = modem.device.receivedBytes();
+  QVERIFY2(received.endsWith("+VER_INFO=?\r\n+++ATH\r"), received.constData());
+  QCOMPARE(modem.device.command(QStringLiteral("state")), QStringLiteral("OK command"));
 }
 
 void TestController::restartRestoresPortTypeAndPhoneHistory() {
