@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint32_t kPassWaitMs = 50;
 constexpr uint32_t kReopenWaitMs = 500;
-const QString kNoConnection = QStringLiteral("Нет подключения");
 const QString kConnected = QStringLiteral("Подключен");
 const QString kChunkNotDelivered = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 
@@ -74,7 +73,9 @@ void TMainTandrelForm::RelaySocketToCOM() {
     return;
   const int32_t written = COMWrite(FSocketBuffer.data(), pending);
   if (written > 0) {
-    WriteLog(QString::fromLocal8Bit(FSocketBuffer.data(), written), QStringLiteral("TCP->COM"));
+    // Decoded only for a log window that shows it: this runs for every chunk.
+    if (LogShown())
+      WriteLog(QString::fromLocal8Bit(FSocketBuffer.data(), written), QStringLiteral("TCP->COM"));
     // What the driver could not take yet stays pending for the next pass.
     std::memmove(FSocketBuffer.data(), FSocketBuffer.data() + written, static_cast<size_t>(pending - written));
     FReadSocket = pending - written;
@@ -95,7 +96,8 @@ void TMainTandrelForm::RelayCOMToSocket() {
     return;
   }
   SendToSetupProgram(m);
-  WriteLog(QString::fromLocal8Bit(BufferToString(m)), QStringLiteral("COM->TCP"));
+  if (LogShown())
+    WriteLog(QString::fromLocal8Bit(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
 }
 
 void TMainTandrelForm::ReopenStep() {
@@ -114,9 +116,7 @@ void TMainTandrelForm::ReopenStep() {
 
 void TMainTandrelForm::ModemPortLossStep() {
   WriteLog(QStringLiteral("Завершение работы по потере порта."));
-  SetConnectState(csIdle);
-  SetStatus(kNoConnection);
-  WriteLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян"));
+  ShowNoConnection(csIdle, QStringLiteral("главный цикл, модемное соединение, порт потерян"));
   FConnected = false;
   EnableInputs(true);
   CloseCOM(FCOMHandle);
@@ -135,26 +135,14 @@ void TMainTandrelForm::PresenceCheck() {
 
 void TMainTandrelForm::FailurePathA() {
   const QString notFound = QStringLiteral("Устройство не обнаружено, работа программы невозможна");
-  WriteLog(notFound);
-  ShowError(this, notFound + QLatin1Char('.'));
-  SetConnectState(csIdle);
-  SetStatus(kNoConnection);
-  WriteLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
-  if (FCOMHandle != INVALID_HANDLE_VALUE)
-    CloseCOMPort();
-  EnableInputs(true);
+  EndFailedAttempt(notFound, notFound + QLatin1Char('.'), QStringLiteral("главный цикл, нет ответа на VER_INFO"),
+                   false);
 }
 
 void TMainTandrelForm::FailurePathB() {
-  WriteLog(QStringLiteral("Не найдена программа настройки"));
-  ShowError(this, QStringLiteral("Программа настройки для данного прибора не обнаружена."));
-  SetConnectState(csIdle);
-  SetStatus(kNoConnection);
-  WriteLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"));
-  StopTCPServer();
-  if (FCOMHandle != INVALID_HANDLE_VALUE)
-    CloseCOMPort();
-  EnableInputs(true);
+  EndFailedAttempt(QStringLiteral("Не найдена программа настройки"),
+                   QStringLiteral("Программа настройки для данного прибора не обнаружена."),
+                   QStringLiteral("главный цикл, нет программы настройки"), false);
 }
 
 bool TMainTandrelForm::StartTCPServerOrEnd() {
@@ -170,22 +158,26 @@ bool TMainTandrelForm::StartTCPServerOrEnd() {
 // The server could not listen: the attempt ends like the other failures, with
 // the socket layer's reason shown, and a modem call is hung up.
 void TMainTandrelForm::FailurePathServer(const QString &reason) {
-  WriteLog(reason);
   FConnected = false;
-  ShowError(this, reason);
-  SetConnectState(csIdle);
-  SetStatus(kNoConnection);
-  WriteLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, TCP сервер не запущен"));
-  if (FModemConnect && FCOMHandle != INVALID_HANDLE_VALUE)
+  EndFailedAttempt(reason, reason, QStringLiteral("главный цикл, TCP сервер не запущен"), FModemConnect);
+}
+
+// Every failed attempt ends the same way: logged, shown, back to state 0 with
+// the server stopped, the port closed (a call hung up first) and the inputs free.
+void TMainTandrelForm::EndFailedAttempt(const QString &logText, const QString &boxText, const QString &where,
+                                        bool hangUp) {
+  WriteLog(logText);
+  ShowError(this, boxText);
+  ShowNoConnection(csIdle, where);
+  StopTCPServer();
+  if (hangUp && FCOMHandle != INVALID_HANDLE_VALUE)
     HangUpModem();
-  if (FCOMHandle != INVALID_HANDLE_VALUE)
-    CloseCOMPort();
+  CloseCOMPort();
   EnableInputs(true);
 }
 
 void TMainTandrelForm::Teardown() {
-  if (FCOMHandle != INVALID_HANDLE_VALUE)
-    CloseCOMPort();
+  CloseCOMPort();
   StopTCPServer();
   if (FModemConnect) {
     raise();

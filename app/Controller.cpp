@@ -10,13 +10,14 @@
 #include <QComboBox>
 #include <QToolButton>
 
+#include <utility>
+
 namespace {
 
 constexpr int kModemType = 0;
 constexpr int kCableType = 1;
 constexpr int32_t kModemBaudRate = 19200;
 constexpr uint32_t kHangupPauseMs = 150;
-const QString kNoConnection = QStringLiteral("Нет подключения");
 
 // Enables the connect label again on every way out of its click handler.
 class TLabelReenabler {
@@ -100,28 +101,28 @@ void TMainTandrelForm::StartDial() {
 }
 
 void TMainTandrelForm::CancelDial() {
-  SetConnectState(csIdle);
-  SetStatus(kNoConnection);
-  WriteLog(QStringLiteral(
-      "Установили \"Нет подключения\", нажатие на кнопку подключения в момент подключения к прибору"));
-  if (ConnectTypeComboBox->currentIndex() == kModemType && FRing) {
-    TRingThread *ring = FRing;
-    ring->SetErrorCode(RING_CANCELLED);
-    ring->Terminate();
-    ring->WaitFor();
-    FRing = nullptr;
-    delete ring;
-  }
+  ShowNoConnection(csIdle, QStringLiteral("нажатие на кнопку подключения в момент подключения к прибору"));
+  if (ConnectTypeComboBox->currentIndex() == kModemType)
+    CancelRing();
   CloseCOM(FCOMHandle);
   EnableInputs(true);
 }
 
+// The dialer, if one runs, is told it was cancelled and waited for; its
+// termination notification then leaves it to be destroyed here.
+void TMainTandrelForm::CancelRing() {
+  TRingThread *ring = std::exchange(FRing, nullptr);
+  if (!ring)
+    return;
+  ring->SetErrorCode(RING_CANCELLED);
+  ring->Terminate();
+  ring->WaitFor();
+  delete ring;
+}
+
 void TMainTandrelForm::Disconnect() {
-  SetConnectState(csIdle);
   FNeedCOMReconnect = false;
-  SetStatus(kNoConnection);
-  WriteLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном "
-                          "приборе (разрыв подключения)"));
+  ShowNoConnection(csIdle, QStringLiteral("нажатие на кнопку подключения при подключенном приборе (разрыв подключения)"));
   FConnected = false;
   if (ConnectTypeComboBox->currentIndex() == kModemType) {
     HangUpModem();
@@ -136,6 +137,10 @@ void TMainTandrelForm::Disconnect() {
 void TMainTandrelForm::HangUpModem() {
   for (int i = 0; i < 3; ++i)
     WriteCOMString(FCOMHandle, "+");
+  SendATHAndClose();
+}
+
+void TMainTandrelForm::SendATHAndClose() {
   FClock.Sleep(kHangupPauseMs);
   // A modem executes a command line only once its terminator arrives.
   WriteCOMString(FCOMHandle, "ATH\r");
@@ -170,8 +175,7 @@ void TMainTandrelForm::WMRingProgress(int stage) {
   // relabel a window that is no longer dialling.
   if (ConnectState() != csConnecting)
     return;
-  static const char *const kStageTexts[] = {"Инициализация модема", "Регистрация в сети", "Набор номера"};
-  SetStatus(stage >= 1 && stage <= 3 ? QString::fromUtf8(kStageTexts[stage - 1]) : Label7->text());
+  SetStatus(stage >= 1 && stage <= int(RingStageTexts.size()) ? RingStageTexts[stage - 1] : Label7->text());
 }
 
 TCOMHandle TMainTandrelForm::InitCOMPort() {

@@ -28,14 +28,18 @@ namespace {
 
 const QString kNoConnection = QStringLiteral("Нет подключения");
 
-// Every text the status line can show: the window is made wide enough for each.
-const char *const kStatusTexts[] = {
-    "Нет подключения",     "Подключен",           "Идет подключение",       "COM-порт занят",
-    "Прибор недоступен",   "Прибор не доступен",  "Инициализация модема",   "Регистрация в сети",
-    "Набор номера",        "Не могу открыть COM-порт", "Модем не отвечает", "Нет регистрации в сети GSM",
-    "Номер занят",         "Не могу дозвониться", "Нет сигнала в линии",    "Номер не отвечает"};
+// The status texts of the window's own; with the dialer's stage and failure
+// texts they are every text the status line can show, and the window is made
+// wide enough for each.
+const QString kOwnStatusTexts[] = {kNoConnection,
+                                   QStringLiteral("Подключен"),
+                                   QStringLiteral("Идет подключение"),
+                                   QStringLiteral("COM-порт занят"),
+                                   QStringLiteral("Прибор недоступен"),
+                                   QStringLiteral("Прибор не доступен")};
 
-const char *const kConnectCaptions[] = {"Подключить", "Отмена подключения", "Отключить", "Переподключить"};
+const QString kConnectCaptions[] = {QStringLiteral("Подключить"), QStringLiteral("Отмена подключения"),
+                                    QStringLiteral("Отключить"), QStringLiteral("Переподключить")};
 
 QLabel *NewLabel(QWidget *parent, const char *name, const QString &text, int left, int top) {
   auto *label = new QLabel(text, parent);
@@ -53,10 +57,10 @@ QComboBox *NewCombo(QWidget *parent, const char *name, QRect geometry, bool edit
   return combo;
 }
 
-int WidestText(const QFontMetrics &metrics, const char *const *texts, size_t count) {
+template <typename TTexts> int WidestText(const QFontMetrics &metrics, const TTexts &texts) {
   int widest = 0;
-  for (size_t i = 0; i < count; ++i)
-    widest = qMax(widest, metrics.horizontalAdvance(QString::fromUtf8(texts[i])));
+  for (const QString &text : texts)
+    widest = qMax(widest, metrics.horizontalAdvance(text));
   return widest;
 }
 
@@ -100,16 +104,9 @@ TMainTandrelForm::TMainTandrelForm(const TMainFormEnvironment &environment, QWid
 TMainTandrelForm::~TMainTandrelForm() {
   qApp->removeEventFilter(this);
   // A dial still running when the program ends is cancelled and waited for.
-  if (FRing) {
-    FRing->SetErrorCode(255);
-    FRing->Terminate();
-    FRing->WaitFor();
-    delete FRing;
-    FRing = nullptr;
-  }
+  CancelRing();
   StopSetupProgram();
-  if (FCOMHandle != INVALID_HANDLE_VALUE)
-    CloseCOMPort();
+  CloseCOMPort();
 }
 
 void TMainTandrelForm::CreateControls() {
@@ -152,13 +149,15 @@ void TMainTandrelForm::CreateControls() {
 
   // Labels grow with their text: reserve room for the widest caption and status.
   const QFontMetrics metrics(URLLabel1->font());
-  const int widestCaption = WidestText(metrics, kConnectCaptions, std::size(kConnectCaptions));
+  const int widestCaption = WidestText(metrics, kConnectCaptions);
   if (URLLabel1->x() + widestCaption + 6 > Label6->x()) {
     const int shift = URLLabel1->x() + widestCaption + 6 - Label6->x();
     Label6->move(Label6->x() + shift, Label6->y());
     Label7->move(Label7->x() + shift, Label7->y());
   }
-  const int widestStatus = WidestText(QFontMetrics(Label7->font()), kStatusTexts, std::size(kStatusTexts));
+  const QFontMetrics statusMetrics(Label7->font());
+  const int widestStatus = qMax(WidestText(statusMetrics, kOwnStatusTexts),
+                                qMax(WidestText(statusMetrics, RingErrorMessages), WidestText(statusMetrics, RingStageTexts)));
   // The input column starts after the widest label; what the window gains for
   // its longest status text goes to the combo boxes.
   const int column = qMax(128, qMax(Label3->geometry().right(), qMax(Label4->geometry().right(), Label5->geometry().right())) + 7);
@@ -185,7 +184,7 @@ void TMainTandrelForm::AttachWindows(TCOMSettingsForm *comSettings, TTCPServerSe
 
 void TMainTandrelForm::SetConnectState(TConnectState state) {
   URLLabel1->SetTag(state);
-  URLLabel1->setText(QString::fromUtf8(kConnectCaptions[state]));
+  URLLabel1->setText(kConnectCaptions[state]);
   URLLabel1->adjustSize();
 }
 
@@ -197,6 +196,12 @@ void TMainTandrelForm::SetStatus(const QString &text, bool error) {
   Label7->setPalette(palette);
   Label7->setText(text);
   Label7->adjustSize();
+}
+
+void TMainTandrelForm::ShowNoConnection(TConnectState state, const QString &where) {
+  SetConnectState(state);
+  SetStatus(kNoConnection);
+  WriteLog(QStringLiteral("Установили \"Нет подключения\", ") + where);
 }
 
 void TMainTandrelForm::EnableInputs(bool enabled) {
@@ -254,32 +259,17 @@ bool TMainTandrelForm::eventFilter(QObject *watched, QEvent *event) {
 
 bool TMainTandrelForm::Autoscroll() const { return LOGForm && LOGForm->AutiscrollCheckBox->isChecked(); }
 
+bool TMainTandrelForm::LogShown() const { return LOGForm && LOGForm->isVisible(); }
+
 void TMainTandrelForm::WriteLog(const QString &text, const QString &prefix) {
-  if (!LOGForm || !LOGForm->isVisible())
+  if (!LogShown())
     return;
   QString body = text;
   const qsizetype nul = body.indexOf(QChar(0));
   if (nul >= 0)
     body.truncate(nul);
-  QStringList lines;
-  if (body.contains(QLatin1Char('\r'))) {
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < body.size(); ++i) {
-      const QChar c = body.at(i);
-      if (c != QLatin1Char('\r') && c != QLatin1Char('\n'))
-        continue;
-      lines.append(body.mid(start, i - start));
-      if (c == QLatin1Char('\r') && i + 1 < body.size() && body.at(i + 1) == QLatin1Char('\n'))
-        ++i;
-      start = i + 1;
-    }
-    if (start < body.size())
-      lines.append(body.mid(start));
-  } else {
-    lines.append(body);
-  }
   QListWidget *log = LOGForm->Log;
-  for (const QString &line : lines) {
+  for (const QString &line : SplitLogLines(body)) {
     if (log->count() > 2000)
       log->clear();
     log->addItem(QStringLiteral("%1: %2 %3").arg(NowStamp(), prefix, line));

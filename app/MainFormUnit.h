@@ -145,7 +145,11 @@ public:
   void SetConnectState(TConnectState state);
   TConnectState ConnectState() const;
   void SetStatus(const QString &text, bool error = false);
+  // The label in `state`, the status "Нет подключения", and the log line that
+  // says where the connection ended.
+  void ShowNoConnection(TConnectState state, const QString &where);
   void EnableInputs(bool enabled);
+  bool LogShown() const;
 
 protected:
   bool eventFilter(QObject *watched, QEvent *event) override;
@@ -162,9 +166,12 @@ private:
   void FailurePathA();
   void FailurePathB();
   void FailurePathServer(const QString &reason);
+  void EndFailedAttempt(const QString &logText, const QString &boxText, const QString &where, bool hangUp);
   bool StartTCPServerOrEnd();
   void Teardown();
   void HangUpModem();
+  void SendATHAndClose();
+  void CancelRing();
   void StartDial();
   void CancelDial();
   void Disconnect();

@@ -2,6 +2,7 @@
 // identification that runs over it.
 #include "app/MainFormUnit.h"
 
+#include "serial/RingThread.h"
 #include "ui/COMSettingsUnit.h"
 
 #include <QComboBox>
@@ -11,7 +12,6 @@
 
 namespace {
 
-const char *const kHangupWords[] = {"BUSY", "NO CARRIER", "NO DIALTONE", "NO ANSWER"};
 const QByteArray kVersionRequest = QByteArrayLiteral("+VER_INFO=?\r\n");
 const QString kAnswerEnd = QStringLiteral("OK\r\n");
 constexpr uint32_t kIdentificationTimeoutMs = 10000;
@@ -22,16 +22,10 @@ constexpr int32_t kDefaultBaudRate = 19200;
 int32_t TMainTandrelForm::COMRead() {
   int32_t n = ReadCOM(FCOMHandle, FDataBuffer.data(), kDataBufferSize);
   if (FModemConnect && IsModemHangup(n)) {
-    SetConnectState(csModemLost);
-    SetStatus(QStringLiteral("Нет подключения"));
-    WriteLog(QStringLiteral("Установили \"Нет подключения\", процедура COMRead"));
+    ShowNoConnection(csModemLost, QStringLiteral("процедура COMRead"));
     FConnected = false;
     FClock.Sleep(100);
-    FClock.Sleep(150);
-    // A modem executes a command line only once its terminator arrives.
-    WriteCOMString(FCOMHandle, "ATH\r");
-    FClock.Sleep(150);
-    CloseCOM(FCOMHandle);
+    SendATHAndClose();
     n = 0;
   }
   if (n == -1) {
@@ -45,9 +39,7 @@ bool TMainTandrelForm::IsModemHangup(int32_t n) {
   if (n <= 0)
     return false;
   const QString chunk = QString::fromLocal8Bit(BufferToString(n));
-  const QString upper = chunk.toUpper();
-  const bool hangup = std::any_of(std::begin(kHangupWords), std::end(kHangupWords),
-                                  [&](const char *word) { return upper.contains(QLatin1String(word)); });
+  const bool hangup = ModemErrorCode(chunk) != RING_CONNECTED;
   if (hangup) {
     WriteLog(QStringLiteral("Завершение работы по ошибке модема"));
     WriteLog(QStringLiteral("Последний полученный пакет:"));
@@ -79,13 +71,14 @@ int32_t TMainTandrelForm::StringToBuffer(const QByteArray &s) {
 }
 
 void TMainTandrelForm::CloseCOMPort() {
+  if (FCOMHandle == INVALID_HANDLE_VALUE)
+    return;
   CancelCOMIo(FCOMHandle);
   CloseCOM(FCOMHandle);
 }
 
 bool TMainTandrelForm::OpenCOMFromSettings() {
-  if (FCOMHandle != INVALID_HANDLE_VALUE)
-    CloseCOMPort();
+  CloseCOMPort();
   bool isNumber = false;
   int32_t baudRate = COMSettingsForm ? COMSettingsForm->SpeedComboBox->currentText().toInt(&isNumber) : 0;
   if (!isNumber)

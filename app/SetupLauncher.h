@@ -38,7 +38,6 @@ public:
   qint64 SetupProcessId() const { return FSetupProcess.Pid(); }
 
 private:
-  bool ReadSetupIni(const QString &path, QByteArray *contents);
   QString CopyToPrivateFolder(const QString &value, const QString &privateFolder) const;
   bool StartCandidate(const QString &candidate, const QString &privateFolder);
   void ReapIfExited();

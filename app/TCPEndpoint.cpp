@@ -30,8 +30,6 @@ bool IsConnected(const TClientConnection *client) {
 } // namespace
 
 void TMainTandrelForm::StartTCPServer() {
-  if (ServerSocket->Active())
-    ServerSocket->Close();
   FReadSocket = 0; // a chunk of a client that is gone is not written
   QLineEdit *portEdit = TCPServerSettingsForm ? TCPServerSettingsForm->PortEdit : nullptr;
   const int port = EffectiveServerPort(portEdit ? portEdit->text() : QString());
@@ -55,8 +53,7 @@ bool TMainTandrelForm::SendToSetupProgram(int32_t count) {
   }
   // The oldest client that is still connected gets the device's bytes.
   const auto connected = std::find_if(clients.begin(), clients.end(), IsConnected);
-  TClientConnection *client = connected != clients.end() ? *connected : clients.constFirst();
-  return ServerSocket->SendBuf(client, FDataBuffer.data(), count) == count;
+  return connected != clients.end() && ServerSocket->SendBuf(*connected, FDataBuffer.data(), count) == count;
 }
 
 void TMainTandrelForm::DropClientConnections() {

@@ -16,6 +16,12 @@ const std::array<QString, 8> RingErrorMessages = {
     QStringLiteral("Номер не отвечает"),
 };
 
+const std::array<QString, 3> RingStageTexts = {
+    QStringLiteral("Инициализация модема"),
+    QStringLiteral("Регистрация в сети"),
+    QStringLiteral("Набор номера"),
+};
+
 namespace {
 
 constexpr uint32_t kDrainSeconds = 15;

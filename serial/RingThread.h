@@ -37,6 +37,9 @@ constexpr uint32_t RING_CANCELLED = 255;
 // Failure texts for codes 1..7; entry 0 (connected) is empty.
 extern const std::array<QString, 8> RingErrorMessages;
 
+// Status texts of the progress stages 1..3 (entry 0 is stage 1).
+extern const std::array<QString, 3> RingStageTexts;
+
 // Code of the first modem error word found in `replyText` (upper-cased first),
 // searched in the order BUSY, NO CARRIER, NO DIALTONE, NO ANSWER; 0 for none.
 uint32_t ModemErrorCode(const QString &replyText);
