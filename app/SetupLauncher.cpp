@@ -151,7 +151,7 @@ QString TSetupLauncher::CopyToPrivateFolder(const QString &value, const QString 
   const QString target = QDir::cleanPath(InFolder(privateFolder, value + QStringLiteral(".exe")));
   // A value climbing out with ".." must not plant files elsewhere.
   if (IsUnder(target, privateFolder))
-    CopyFileNoReplace(NativePath(source), NativePath(target), nullptr);
+    CopyFileNoReplace(NativePath(source), NativePath(target));
   return target;
 }
 

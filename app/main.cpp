@@ -15,8 +15,7 @@ int main(int argc, char *argv[]) {
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tandrel")));
 
   TSingleInstanceLock instance;
-  std::string folderError;
-  const std::string lockFolder = PrivateTempFolder(&folderError);
+  const std::string lockFolder = PrivateTempFolder(nullptr);
   if (!lockFolder.empty() &&
       instance.Acquire(lockFolder, "TMainTandrelForm", CurrentDisplayName()) ==
           TSingleInstanceLock::TResult::HeldByAnother) {

@@ -13,4 +13,4 @@ std::string PrivateTempFolder(std::string *error);
 // Copies `source` to `target` unless `target` already exists. The target
 // appears complete or not at all, and keeps the source's execute bits (but
 // no group/other write bit).
-bool CopyFileNoReplace(const std::string &source, const std::string &target, std::string *error);
+bool CopyFileNoReplace(const std::string &source, const std::string &target);

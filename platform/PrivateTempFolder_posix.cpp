@@ -91,24 +91,14 @@ std::string FolderOf(const std::string &path) {
 
 // Writes the copy under a temporary name beside the target; `link` then
 // publishes it only if the target name is still free.
-bool CopyThroughTemporary(int source, mode_t mode, const std::string &target, std::string *error) {
+bool CopyThroughTemporary(int source, mode_t mode, const std::string &target) {
   std::string temporary = JoinPath(FolderOf(target), ".tandrel-copy-XXXXXX");
   const int out = mkostemp(temporary.data(), O_CLOEXEC);
-  if (out < 0) {
-    SetError(error, SystemError("cannot create a file beside " + target));
+  if (out < 0)
     return false;
-  }
   bool ok = CopyContents(source, out) && fchmod(out, mode) == 0;
-  if (!ok)
-    SetError(error, SystemError("cannot write " + temporary));
-  if (close(out) != 0 && ok) {
-    SetError(error, SystemError("cannot write " + temporary));
-    ok = false;
-  }
-  if (ok && link(temporary.c_str(), target.c_str()) != 0) {
-    SetError(error, SystemError("cannot create " + target));
-    ok = false;
-  }
+  ok = close(out) == 0 && ok;
+  ok = ok && link(temporary.c_str(), target.c_str()) == 0;
   unlink(temporary.c_str());
   return ok;
 }
@@ -125,23 +115,15 @@ std::string PrivateTempFolder(std::string *error) {
   return EnsurePrivateFolder(JoinPath(temp, "tandrel-" + std::to_string(geteuid())), error);
 }
 
-bool CopyFileNoReplace(const std::string &source, const std::string &target, std::string *error) {
+bool CopyFileNoReplace(const std::string &source, const std::string &target) {
   const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    SetError(error, SystemError("cannot open " + source));
+  if (in < 0)
     return false;
-  }
   struct stat info;
-  bool ok = fstat(in, &info) == 0;
-  if (!ok)
-    SetError(error, SystemError("cannot examine " + source));
-  else if (!S_ISREG(info.st_mode)) {
-    SetError(error, source + " is not a file");
-    ok = false;
-  }
+  bool ok = fstat(in, &info) == 0 && S_ISREG(info.st_mode);
   if (ok) {
     const mode_t mode = info.st_mode & 0777 & ~(S_IWGRP | S_IWOTH);
-    ok = CopyThroughTemporary(in, mode, target, error);
+    ok = CopyThroughTemporary(in, mode, target);
   }
   close(in);
   return ok;

@@ -181,17 +181,15 @@ void ListPortFriendlyNames(std::vector<std::string> &list,
     list.push_back(std::to_string(index) + ": " + FriendlyName(ports[index]));
 }
 
-// The path must stand whole between the parentheses that enclose it, so that
-// /dev/ttyUSB1 is not found inside /dev/ttyUSB10.
+// A whole path is compared, so /dev/ttyUSB1 is not found inside /dev/ttyUSB10.
 bool IsPortPresent(const std::string &name, const TPortSystem &system) {
   if (name.empty())
     return false;
   if (IsPresentUnderItsName(name, system))
     return true;
-  std::vector<std::string> lines;
-  ListPortFriendlyNames(lines, system);
-  std::string text;
-  for (const std::string &line : lines)
-    text += line + "\r\n";
-  return UpperCase(text).find("(" + UpperCase(name) + ")") != std::string::npos;
+  std::error_code ignored;
+  const std::vector<TPresentPort> ports = PresentPorts(system, ignored);
+  const std::string wanted = UpperCase(name);
+  return std::any_of(ports.begin(), ports.end(),
+                     [&](const TPresentPort &port) { return UpperCase(port.path) == wanted; });
 }

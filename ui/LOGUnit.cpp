@@ -42,8 +42,8 @@ TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window) {
 
   AutiscrollCheckBox = new QCheckBox(QStringLiteral("Прокрутка"), this);
   AutiscrollCheckBox->setObjectName(QStringLiteral("AutiscrollCheckBox"));
+  // Read by the main window at its next log line; a click scrolls nothing.
   AutiscrollCheckBox->setChecked(false);
-  connect(AutiscrollCheckBox, &QCheckBox::clicked, this, &TLOGForm::AutiscrollCheckBoxClick);
 
   auto *layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -95,4 +95,3 @@ void TLOGForm::SaveTo(const QString &path) {
     ShowError(this, QStringLiteral("Не удалось сохранить журнал в файл %1: %2").arg(path, error));
 }
 
-void TLOGForm::AutiscrollCheckBoxClick() { emit AutoscrollChanged(AutiscrollCheckBox->isChecked()); }

@@ -31,10 +31,6 @@ public:
   // Asks for a file name and saves the list there; reports a failure in a box.
   void N2Click();
   void N1Click();
-  void AutiscrollCheckBoxClick();
   // Saves to a chosen path (the part of N2Click after the dialog).
   void SaveTo(const QString &path);
-
-signals:
-  void AutoscrollChanged(bool on);
 };

@@ -22,7 +22,6 @@ QChar TimeSeparator() {
 } // namespace
 
 QString NowStamp() {
-  static const QString separator = TimeSeparator();
-  const QDateTime now = QDateTime::currentDateTime();
-  return now.toString(QStringLiteral("yyyy.MM.dd hh'%1'mm'%1'ss.zzz").arg(separator));
+  static const QString format = QStringLiteral("yyyy.MM.dd hh'%1'mm'%1'ss.zzz").arg(TimeSeparator());
+  return QDateTime::currentDateTime().toString(format);
 }
