@@ -39,7 +39,6 @@ TPtyPair::TPtyPair(const QString &linkName) {
   fcntl(FMaster, F_SETFD, FD_CLOEXEC);
   fcntl(FSlave, F_SETFD, FD_CLOEXEC);
   fcntl(FMaster, F_SETFL, fcntl(FMaster, F_GETFL) | O_NONBLOCK);
-  FSlavePath = QString::fromLocal8Bit(slaveName);
   const QString link = FDir.filePath(linkName);
   if (symlink(slaveName, link.toLocal8Bit().constData()) == 0)
     FLinkPath = link;

@@ -19,7 +19,6 @@ public:
   }
   // The symlink to open as the port.
   QString Path() const { return FLinkPath; }
-  QString SlavePath() const { return FSlavePath; }
   int MasterFd() const { return FMaster; }
   // A descriptor of the port side held open for the pair's life, so the
   // device side never sees a hang-up while the port is closed.
@@ -37,6 +36,5 @@ private:
   QTemporaryDir FDir;
   int FMaster = -1;
   int FSlave = -1;
-  QString FSlavePath;
   QString FLinkPath;
 };

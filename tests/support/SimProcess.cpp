@@ -1,5 +1,7 @@
 #include "SimProcess.h"
 
+#include "ChildProcess.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -34,6 +36,7 @@ TSimProcess::TSimProcess(TKind kind, const QStringList &extraArgs)
                                        // outlives no test run, even when its test crashes; extraArgs may override
                                        QStringLiteral("--time-limit"), QStringLiteral("300")} +
                            extraArgs;
+  EndWithTheTest(FProcess);
   FProcess.start(program, args);
   FReady = waitForReady() && connectControl();
 }
@@ -45,18 +48,12 @@ QString TSimProcess::linkPath() const { return FDir.filePath(QStringLiteral("por
 QString TSimProcess::controlPath() const { return FDir.filePath(QStringLiteral("control")); }
 
 bool TSimProcess::waitForReady() {
-  const QDeadlineTimer deadline(StartTimeoutMs);
   QByteArray output;
-  while (!output.contains("READY\n")) {
-    if (FProcess.state() == QProcess::NotRunning || deadline.hasExpired()) {
-      FError = QStringLiteral("simulator not ready: %1 %2")
-                   .arg(FProcess.errorString(), QString::fromLocal8Bit(FProcess.readAllStandardError()));
-      return false;
-    }
-    FProcess.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-    output += FProcess.readAllStandardOutput();
-  }
-  return true;
+  if (WaitForOutput(FProcess, "READY\n", StartTimeoutMs, output))
+    return true;
+  FError = QStringLiteral("simulator not ready: %1 %2")
+               .arg(FProcess.errorString(), QString::fromLocal8Bit(FProcess.readAllStandardError()));
+  return false;
 }
 
 bool TSimProcess::connectControl() {
@@ -88,11 +85,5 @@ QByteArray TSimProcess::receivedBytes() const {
 
 void TSimProcess::stop() {
   FControl.abort();
-  if (FProcess.state() == QProcess::NotRunning)
-    return;
-  FProcess.terminate(); // SIGTERM to our own child only
-  if (!FProcess.waitForFinished(StopTimeoutMs)) {
-    FProcess.kill();
-    FProcess.waitForFinished(StopTimeoutMs);
-  }
+  StopChild(FProcess, StopTimeoutMs);
 }

@@ -1,5 +1,6 @@
 #include "TandrelProcess.h"
 
+#include "ChildProcess.h"
 #include "XSession.h"
 
 #include <QDir>
@@ -97,8 +98,7 @@ void TSetupProbe::killLeftover() const {
 
 TTandrelFolder::TTandrelFolder(const QByteArray &setupIni)
     : FDir(QDir::tempPath() + QStringLiteral("/tandrel-e2e-XXXXXX")),
-      FProbe(FDir.filePath(QStringLiteral("probe")),
-             FDir.filePath(QStringLiteral("runtime/tandrel/") + ProbeName + QStringLiteral(".exe"))) {
+      FProbe(FDir.filePath(QStringLiteral("probe")), setupCopyPath()) {
   if (!prepare(setupIni) && FError.isEmpty())
     FError = QStringLiteral("cannot prepare the program's folder in %1").arg(FDir.path());
 }
@@ -135,13 +135,11 @@ QString TTandrelFolder::settingsText() const { return QString::fromUtf8(ReadFile
 
 QString TTandrelFolder::setupCopyPath() const { return runtimeDir() + QStringLiteral("/tandrel/") + ProbeName + ".exe"; }
 
-bool TTandrelFolder::writeSettings(const QString &port, int channel, const QStringList &phones) const {
+bool TTandrelFolder::writeSettings(const QString &port, int channel) const {
   QString text = QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
                                 "[HKEY_CURRENT_USER\\SOFTWARE\\Korvel\\Tandrel]\r\n");
   text += QStringLiteral("\"COM\"=\"%1\"\r\n").arg(port);
   text += QStringLiteral("\"CHANNEL\"=dword:%1\r\n").arg(channel, 8, 16, QLatin1Char('0'));
-  for (qsizetype i = 0; i < phones.size(); ++i)
-    text += QStringLiteral("\"phone%1\"=\"%2\"\r\n").arg(i + 1).arg(phones[i]);
   return QDir().mkpath(QFileInfo(settingsFile()).path()) && WriteFile(settingsFile(), text.toUtf8());
 }
 

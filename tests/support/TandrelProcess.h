@@ -64,7 +64,7 @@ public:
   QString settingsFile() const;
   QString settingsText() const;
   // Writes the settings file as a previous run would have left it.
-  bool writeSettings(const QString &port, int channel, const QStringList &phones = {}) const;
+  bool writeSettings(const QString &port, int channel) const;
   // Where the program copies the setup program to and starts it from.
   QString setupCopyPath() const;
   TSetupProbe &probe() { return FProbe; }

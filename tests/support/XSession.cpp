@@ -1,5 +1,7 @@
 #include "XSession.h"
 
+#include "ChildProcess.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QTest>
@@ -7,8 +9,6 @@
 #include <QThread>
 
 #include <dlfcn.h>
-#include <sys/prctl.h>
-#include <csignal>
 
 // Last: Xlib's macros (None, Bool, Status ...) would clash with Qt headers.
 #include <X11/Xlib.h>
@@ -74,39 +74,22 @@ bool SendDeleteWindow(const QByteArray &display, unsigned long window) {
 
 } // namespace
 
-void EndWithTheTest(QProcess &process) {
-  process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-}
-
 TXSession::TXSession() {
   EndWithTheTest(FServer);
   // -displayfd 1: Xvfb picks a free display and prints its number on stdout.
   FServer.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                                           QStringLiteral("0"), QStringLiteral("1280x1024x24"),
                                           QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-  const QDeadlineTimer deadline(StartTimeoutMs);
   QByteArray output;
-  while (!output.contains('\n')) {
-    if (FServer.state() == QProcess::NotRunning || deadline.hasExpired()) {
-      FError = QStringLiteral("Xvfb did not start: %1 %2")
-                   .arg(FServer.errorString(), QString::fromLocal8Bit(FServer.readAllStandardError()));
-      return;
-    }
-    FServer.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-    output += FServer.readAllStandardOutput();
+  if (!WaitForOutput(FServer, "\n", StartTimeoutMs, output)) {
+    FError = QStringLiteral("Xvfb did not start: %1 %2")
+                 .arg(FServer.errorString(), QString::fromLocal8Bit(FServer.readAllStandardError()));
+    return;
   }
   FDisplay = u':' + QString::fromLatin1(output.trimmed());
 }
 
-TXSession::~TXSession() {
-  if (FServer.state() == QProcess::NotRunning)
-    return;
-  FServer.terminate(); // SIGTERM to our own Xvfb only
-  if (!FServer.waitForFinished(StopTimeoutMs)) {
-    FServer.kill();
-    FServer.waitForFinished(StopTimeoutMs);
-  }
-}
+TXSession::~TXSession() { StopChild(FServer, StopTimeoutMs); }
 
 QProcessEnvironment TXSession::environment() const {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -116,17 +99,7 @@ QProcessEnvironment TXSession::environment() const {
 }
 
 bool TXSession::xdotool(const QStringList &args, QByteArray *output) const {
-  QProcess process;
-  process.setProcessEnvironment(environment());
-  process.start(QStringLiteral("xdotool"), args);
-  if (!process.waitForFinished(CommandTimeoutMs)) {
-    process.kill();
-    process.waitForFinished(StopTimeoutMs);
-    return false;
-  }
-  if (output)
-    *output = process.readAllStandardOutput();
-  return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+  return RunCommand(environment(), QStringLiteral("xdotool"), args, CommandTimeoutMs, output);
 }
 
 QStringList TXSession::search(const QString &title) const {
@@ -190,15 +163,8 @@ bool TXSession::closeWindow(const QString &window) const {
 }
 
 bool TXSession::screenshot(const QString &path) const {
-  QProcess process;
-  process.setProcessEnvironment(environment());
-  process.start(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), path});
-  if (!process.waitForFinished(CommandTimeoutMs)) {
-    process.kill();
-    process.waitForFinished(StopTimeoutMs);
-    return false;
-  }
-  return process.exitCode() == 0;
+  return RunCommand(environment(), QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), path},
+                    CommandTimeoutMs);
 }
 
 void TXSession::screenshotIfFailed() const {

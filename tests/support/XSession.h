@@ -14,10 +14,6 @@
 #include <QString>
 #include <QStringList>
 
-// Makes `process`, once started, die with the test process, so even a test
-// killed by a signal leaves no display or program behind.
-void EndWithTheTest(QProcess &process);
-
 class TXSession {
 public:
   // Starts Xvfb and waits (bounded) until it has chosen its display.
@@ -29,8 +25,6 @@ public:
 
   bool isReady() const { return !FDisplay.isEmpty(); }
   QString errorString() const { return FError; }
-  // ":N"
-  QString display() const { return FDisplay; }
   // The system environment with DISPLAY pointing here.
   QProcessEnvironment environment() const;
 

@@ -8,8 +8,9 @@
 // It ends when either side closes.
 
 #include "LocalSockets.h"
+#include "Sockets.h"
 
-#include <arpa/inet.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,43 +25,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long EnvironmentNumber(const char *name, long fallback) {
-  const char *value = std::getenv(name);
-  return value && *value ? std::strtol(value, nullptr, 10) : fallback;
-}
-
 int ConnectTcp(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+  const int fd = ConnectLoopback(port);
+  if (fd >= 0) {
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return fd;
   }
-  if (fd >= 0)
-    close(fd);
-  return -1;
-}
-
-bool WriteAll(int fd, const char *bytes, size_t count) {
-  while (count > 0) {
-    const ssize_t put = send(fd, bytes, count, MSG_NOSIGNAL);
-    if (put <= 0)
-      return false;
-    bytes += put;
-    count -= static_cast<size_t>(put);
-  }
-  return true;
+  return fd;
 }
 
 // Moves what `from` has to `to`; false when either side is closed.
 bool Forward(int from, int to) {
   char buffer[65536];
   const ssize_t got = read(from, buffer, sizeof buffer);
-  return got > 0 && WriteAll(to, buffer, static_cast<size_t>(got));
+  return got > 0 && SendAll(to, buffer, static_cast<size_t>(got));
 }
 
 void Relay(int bridge, int bench, Clock::time_point end) {

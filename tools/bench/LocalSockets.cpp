@@ -1,5 +1,7 @@
 #include "LocalSockets.h"
 
+#include "Sockets.h"
+
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
@@ -12,28 +14,7 @@ namespace {
 
 constexpr int ReplyTimeoutMs = 5000;
 
-bool AddressOf(const std::string &path, sockaddr_un *address) {
-  if (path.size() >= sizeof address->sun_path)
-    return false;
-  *address = sockaddr_un{};
-  address->sun_family = AF_UNIX;
-  path.copy(address->sun_path, path.size());
-  return true;
-}
-
 } // namespace
-
-int ConnectUnixSocket(const std::string &path) {
-  sockaddr_un address;
-  if (!AddressOf(path, &address))
-    return -1;
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
-    return fd;
-  if (fd >= 0)
-    close(fd);
-  return -1;
-}
 
 TSimControl::~TSimControl() {
   if (FFd >= 0)
@@ -72,7 +53,7 @@ TLinkServer::~TLinkServer() {
 
 bool TLinkServer::Listen(const std::string &path) {
   sockaddr_un address;
-  if (!AddressOf(path, &address))
+  if (!UnixAddress(path, address))
     return false;
   FFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   return FFd >= 0 && bind(FFd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && listen(FFd, 1) == 0;

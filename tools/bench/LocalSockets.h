@@ -4,9 +4,6 @@
 
 #include <string>
 
-// A connected stream socket to `path`, or -1.
-int ConnectUnixSocket(const std::string &path);
-
 // One connection to a simulator's control socket: a command line out, a reply line back.
 class TSimControl {
 public:

@@ -13,8 +13,8 @@
 // A file send-NAME.bin appearing there (write it under another name, then
 // rename it) is sent while connected, then renamed to send-NAME.done.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "Sockets.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,11 +37,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto RetryPause = std::chrono::milliseconds(50);
 constexpr int PollMs = 50;
-
-long EnvironmentNumber(const char *name, long fallback) {
-  const char *value = std::getenv(name);
-  return value && *value ? std::strtol(value, nullptr, 10) : fallback;
-}
 
 class TRecord {
 public:
@@ -83,29 +78,6 @@ std::string ReadFile(const fs::path &path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool SendAll(int fd, const std::string &bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t put = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (put <= 0)
-      return false;
-    done += static_cast<size_t>(put);
-  }
-  return true;
-}
-
-int ConnectOnce(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
-    return fd;
-  if (fd >= 0)
-    close(fd);
-  return -1;
-}
-
 // Returns false when the connection has ended.
 bool ServeOnce(int fd, const TRecord &record) {
   for (const fs::path &file : record.PendingSends()) {
@@ -140,7 +112,7 @@ int main() {
   const TRecord record(folder);
   record.WritePid();
   while (Clock::now() < end) {
-    const int fd = ConnectOnce(port);
+    const int fd = ConnectLoopback(port);
     if (fd < 0) {
       std::this_thread::sleep_for(RetryPause);
       continue;

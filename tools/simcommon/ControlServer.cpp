@@ -1,28 +1,13 @@
 #include "ControlServer.h"
 
+#include "Sockets.h"
+
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-namespace {
-
-// Replies are short; a client that stops reading only loses its own replies.
-void SendLine(int fd, const std::string &line) {
-  const std::string text = line + "\n";
-  size_t sent = 0;
-  while (sent < text.size()) {
-    const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0 && errno != EINTR)
-      return;
-    if (n > 0)
-      sent += static_cast<size_t>(n);
-  }
-}
-
-} // namespace
 
 TControlServer::TControlServer(std::string path, TCommandHandler handler)
     : FPath(std::move(path)), FHandler(std::move(handler)) {}
@@ -37,11 +22,9 @@ TControlServer::~TControlServer() {
 }
 
 void TControlServer::Listen() {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (FPath.size() >= sizeof address.sun_path)
+  sockaddr_un address;
+  if (!UnixAddress(FPath, address))
     throw std::runtime_error("control path too long: " + FPath);
-  std::memcpy(address.sun_path, FPath.c_str(), FPath.size() + 1);
   FListener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (FListener < 0)
     throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
@@ -78,7 +61,8 @@ void TControlServer::ServeClient(int fd) {
     input.erase(0, end + 1);
     if (!line.empty() && line.back() == '\r')
       line.pop_back();
-    SendLine(fd, FHandler(line));
+    // Replies are short; a client that stops reading only loses its own replies.
+    SendAll(fd, FHandler(line) + "\n");
   }
 }
 

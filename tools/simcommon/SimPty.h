@@ -18,7 +18,6 @@ public:
   void Unpublish();
   bool IsOpen() const { return FMaster >= 0; }
   int MasterFd() const { return FMaster; }
-  const std::string &LinkPath() const { return FLinkPath; }
 
   // Appends what the bridge wrote to `out`; returns the number of bytes read.
   size_t Read(std::string &out);

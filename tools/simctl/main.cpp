@@ -2,14 +2,14 @@
 // simulator's control socket and prints the reply line. Exit status 0 for an
 // "OK" reply, 1 for "ERR", 2 when the simulator cannot be reached.
 
+#include "Sockets.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -19,19 +19,6 @@ constexpr int ReplyTimeoutMs = 5000;
 int Fail(const char *what, const std::string &detail) {
   std::fprintf(stderr, "simctl: %s: %s\n", what, detail.c_str());
   return 2;
-}
-
-bool SendAll(int fd, const std::string &bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Reads up to the first newline; false on timeout, error or a closed socket.
@@ -59,24 +46,13 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: simctl SOCKET COMMAND [ARG ...]\n");
     return 2;
   }
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (std::strlen(argv[1]) >= sizeof(address.sun_path))
-    return Fail("socket path too long", argv[1]);
-  std::strcpy(address.sun_path, argv[1]);
-
   std::string command = argv[2];
   for (int i = 3; i < argc; ++i)
     command += std::string(" ") + argv[i];
 
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ConnectUnixSocket(argv[1]);
   if (fd < 0)
-    return Fail("socket", std::strerror(errno));
-  if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
-    const std::string reason = std::strerror(errno);
-    ::close(fd);
-    return Fail(argv[1], reason);
-  }
+    return Fail(argv[1], std::strerror(errno));
   std::string reply;
   const bool answered = SendAll(fd, command + "\n") && ReadLine(fd, reply);
   ::close(fd);
