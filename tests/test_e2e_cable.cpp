@@ -2,28 +2,16 @@
 // and the setup probe: relay both ways, replug, disconnect, silent device and
 // closing the window while connected.
 
+#include "E2ETest.h"
 #include "SimProcess.h"
-#include "TandrelProcess.h"
-#include "XSession.h"
 
 #include <QTcpSocket>
 #include <QtTest>
 
-namespace {
-
-constexpr int WindowTimeoutMs = 30000;
-constexpr int StepTimeoutMs = 20000;
-constexpr int ExitTimeoutMs = 30000;
-
-} // namespace
-
-class TestE2ECable : public QObject {
+class TestE2ECable : public TE2ETest {
   Q_OBJECT
 
 private slots:
-  void init() { QVERIFY2(FDisplay.isReady(), qPrintable(FDisplay.errorString())); }
-  void cleanup() { FDisplay.screenshotIfFailed(); }
-
   void relaysBothWaysAcrossAReplugUntilDisconnected() {
     TSimProcess device(TSimProcess::TKind::Device);
     QVERIFY2(device.isReady(), qPrintable(device.errorString()));
@@ -61,8 +49,7 @@ private slots:
     QVERIFY(!QFile::exists(folder.setupCopyPath()));
     QVERIFY(program.isRunning());
     QVERIFY(program.children().isEmpty());
-    QVERIFY2(program.closeAndWait(FDisplay, window, ExitTimeoutMs) && program.exitedWithSuccess(),
-             qPrintable(program.output()));
+    QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
     QVERIFY(!folder.probe().exists());
   }
 
@@ -73,7 +60,7 @@ private slots:
     QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
     QVERIFY(folder.writeSettings(device.linkPath(), 1));
     TTandrelProcess program(folder, FDisplay, device.linkPath());
-    const QString window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+    const QString window = mainWindow();
     QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
     QVERIFY(FDisplay.click(window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
 
@@ -88,8 +75,7 @@ private slots:
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, 53462);
     QVERIFY(!client.waitForConnected(2000));
-    QVERIFY2(program.closeAndWait(FDisplay, window, ExitTimeoutMs) && program.exitedWithSuccess(),
-             qPrintable(program.output()));
+    QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
     QVERIFY(!folder.probe().exists());
   }
 
@@ -107,8 +93,7 @@ private slots:
     // Whatever the file holds after the close was written at the close.
     QVERIFY(QFile::remove(folder.settingsFile()));
 
-    QVERIFY2(program.closeAndWait(FDisplay, window, ExitTimeoutMs) && program.exitedWithSuccess(),
-             qPrintable(program.output()));
+    QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
     QVERIFY(!folder.probe().exists());
     QVERIFY(!QFile::exists(folder.setupCopyPath()));
     const QString settings = folder.settingsText();
@@ -120,15 +105,12 @@ private:
   // Clicks connect in the started program and waits until the device has
   // been asked to identify itself and the probe is connected.
   void connectCable(TTandrelFolder &folder, TSimProcess &device, TTandrelProcess &program, QString *window) {
-    *window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+    *window = mainWindow();
     QVERIFY2(!window->isEmpty(), qPrintable(program.output()));
     QVERIFY(FDisplay.click(*window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
     QTRY_VERIFY_WITH_TIMEOUT(device.receivedBytes().startsWith("+VER_INFO=?\r\n"), StepTimeoutMs);
     QTRY_VERIFY2_WITH_TIMEOUT(folder.probe().isConnected(), qPrintable(program.output()), StepTimeoutMs);
   }
-
-
-  TXSession FDisplay;
 };
 
 QTEST_GUILESS_MAIN(TestE2ECable)

@@ -1,32 +1,20 @@
 // The real program on a private display: the single-instance rule and the
 // extra ports it lists.
 
+#include "E2ETest.h"
 #include "SimProcess.h"
-#include "TandrelProcess.h"
-#include "XSession.h"
 
 #include <QtTest>
 
-namespace {
-
-constexpr int WindowTimeoutMs = 30000;
-constexpr int ExitTimeoutMs = 30000;
-constexpr int DeviceTimeoutMs = 20000;
-
-} // namespace
-
-class TestE2EEntry : public QObject {
+class TestE2EEntry : public TE2ETest {
   Q_OBJECT
 
 private slots:
-  void init() { QVERIFY2(FDisplay.isReady(), qPrintable(FDisplay.errorString())); }
-  void cleanup() { FDisplay.screenshotIfFailed(); }
-
   void secondStartWarnsAndLeavesTheFirstRunning() {
     TTandrelFolder folder;
     QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
     TTandrelProcess first(folder, FDisplay, QString());
-    const QString window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+    const QString window = mainWindow();
     QVERIFY2(!window.isEmpty(), qPrintable(first.output()));
 
     TTandrelProcess second(folder, FDisplay, QString());
@@ -38,8 +26,7 @@ private slots:
 
     QVERIFY(first.isRunning());
     QVERIFY(FDisplay.windowExists(window));
-    QVERIFY2(first.closeAndWait(FDisplay, window, ExitTimeoutMs) && first.exitedWithSuccess(),
-             qPrintable(first.output()));
+    QVERIFY2(closeAndExitCleanly(first, window), qPrintable(first.output()));
   }
 
   // The settings name the simulated port; a connect reaches it only if the
@@ -51,22 +38,18 @@ private slots:
     QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
     QVERIFY(folder.writeSettings(device.linkPath(), 1));
     TTandrelProcess program(folder, FDisplay, device.linkPath());
-    const QString window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+    const QString window = mainWindow();
     QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
 
     QVERIFY(FDisplay.click(window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
-    QTRY_VERIFY_WITH_TIMEOUT(device.receivedBytes().contains("+VER_INFO=?\r\n"), DeviceTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(device.receivedBytes().contains("+VER_INFO=?\r\n"), StepTimeoutMs);
     // The silent device ends the attempt with an error box; answering it lets
     // the program close normally.
     const QString error = FDisplay.findWindow(QStringLiteral("Ошибка"), WindowTimeoutMs);
     QVERIFY(!error.isEmpty());
     QVERIFY(FDisplay.key(error, QStringLiteral("Return")));
-    QVERIFY2(program.closeAndWait(FDisplay, window, ExitTimeoutMs) && program.exitedWithSuccess(),
-             qPrintable(program.output()));
+    QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
   }
-
-private:
-  TXSession FDisplay;
 };
 
 QTEST_GUILESS_MAIN(TestE2EEntry)

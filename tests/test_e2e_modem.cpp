@@ -2,18 +2,14 @@
 // and the setup probe: dial, relay, user disconnect, and a restart that
 // brings back the port, the connection type and the number dialled.
 
+#include "E2ETest.h"
 #include "SimProcess.h"
-#include "TandrelProcess.h"
-#include "XSession.h"
 
 #include <QtTest>
 
 namespace {
 
-constexpr int WindowTimeoutMs = 30000;
 constexpr int DialTimeoutMs = 90000; // the dialer drains the line for 15 s of real time
-constexpr int StepTimeoutMs = 20000;
-constexpr int ExitTimeoutMs = 30000;
 // Inside the phone-number box.
 constexpr int PhoneX = 200;
 constexpr int PhoneY = 72;
@@ -21,13 +17,10 @@ const QByteArray Number = "+79001234567";
 
 } // namespace
 
-class TestE2EModem : public QObject {
+class TestE2EModem : public TE2ETest {
   Q_OBJECT
 
 private slots:
-  void init() { QVERIFY2(FDisplay.isReady(), qPrintable(FDisplay.errorString())); }
-  void cleanup() { FDisplay.screenshotIfFailed(); }
-
   void dialsRelaysHangsUpAndRemembersTheNumber() {
     TSimProcess modem(TSimProcess::TKind::Modem);
     QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
@@ -37,7 +30,7 @@ private slots:
 
     {
       TTandrelProcess program(folder, FDisplay, modem.linkPath());
-      const QString window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+      const QString window = mainWindow();
       QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
       QVERIFY(FDisplay.click(window, PhoneX, PhoneY));
       QVERIFY(FDisplay.type(window, QString::fromLatin1(Number)));
@@ -46,8 +39,7 @@ private slots:
         return;
       const QByteArray dialogue = modem.receivedBytes();
       QVERIFY2(dialogue.contains("ATZ") && dialogue.contains("AT+CBST=7,0,1"), dialogue.constData());
-      QVERIFY2(program.closeAndWait(FDisplay, window, ExitTimeoutMs) && program.exitedWithSuccess(),
-             qPrintable(program.output()));
+      QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
       const QString settings = folder.settingsText();
       QVERIFY2(settings.contains(QStringLiteral("\"phone1\"=\"%1\"").arg(QLatin1String(Number))),
                qPrintable(settings));
@@ -58,15 +50,14 @@ private slots:
     // comes from the restored history: the box starts empty, and typing its
     // first digits completes it from the history's items.
     TTandrelProcess program(folder, FDisplay, modem.linkPath());
-    const QString window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+    const QString window = mainWindow();
     QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
     QVERIFY(FDisplay.click(window, PhoneX, PhoneY));
     QVERIFY(FDisplay.type(window, QString::fromLatin1(Number.left(4))));
     connectAndDisconnect(window, modem, folder, program, 2);
     if (QTest::currentTestFailed())
       return;
-    QVERIFY2(program.closeAndWait(FDisplay, window, ExitTimeoutMs) && program.exitedWithSuccess(),
-             qPrintable(program.output()));
+    QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
   }
 
 private:
@@ -97,9 +88,6 @@ private:
     const qsizetype escape = hangUp.indexOf("+++");
     QVERIFY2(escape >= 0 && hangUp.indexOf("ATH\r", escape) > escape, hangUp.constData());
   }
-
-
-  TXSession FDisplay;
 };
 
 QTEST_GUILESS_MAIN(TestE2EModem)

@@ -1,9 +1,10 @@
 #include "MainFormFixture.h"
 
+#include "LogEntries.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QListWidget>
 
 TMainFormFixture::TMainFormFixture(TClock &clock, const QStringList &extraPorts, const QByteArray &storedSettings) {
   QDir(FFolder.path()).mkpath(QStringLiteral("sys/class/tty"));
@@ -30,10 +31,4 @@ TMainFormFixture::~TMainFormFixture() {
   form.reset();
 }
 
-QStringList TMainFormFixture::LogTexts() const {
-  QStringList texts;
-  // "yyyy.mm.dd hh:mm:ss.zzz:" is 24 characters; the entry's text follows.
-  for (int i = 0; i < log->Log->count(); ++i)
-    texts.append(log->Log->item(i)->text().mid(24));
-  return texts;
-}
+QStringList TMainFormFixture::LogTexts() const { return EntriesAfterStamps(*log->Log); }

@@ -1,5 +1,7 @@
 #include "RingTestSupport.h"
 
+#include "LogEntries.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QThread>
@@ -14,8 +16,6 @@ namespace {
 
 // Generous real-time bound for one whole dial in virtual time.
 constexpr int kDialBoundMs = 60000;
-// "yyyy.MM.dd hh:mm:ss.zzz" and the colon after it.
-constexpr qsizetype kStampLength = 24;
 
 } // namespace
 
@@ -116,12 +116,7 @@ bool TRingDial::ServeUntilCancelRequested() {
   return ServeUntil([this] { return FCancelRequested || handlerCalls > 0; }) && FCancelRequested;
 }
 
-QStringList TRingDial::LogTails() const {
-  QStringList tails;
-  for (int row = 0; row < log.count(); ++row)
-    tails.append(log.item(row)->text().mid(kStampLength));
-  return tails;
-}
+QStringList TRingDial::LogTails() const { return EntriesAfterStamps(log); }
 
 void TRingDial::DeleteDialer() {
   delete FDialer;

@@ -1,0 +1,29 @@
+#pragma once
+// Base of the tests that drive the real program on a private display: the
+// display, a screenshot of it when a test fails, and the common waits.
+
+#include "TandrelProcess.h"
+#include "XSession.h"
+
+#include <QObject>
+
+class TE2ETest : public QObject {
+  Q_OBJECT
+
+protected:
+  static constexpr int WindowTimeoutMs = 30000;
+  static constexpr int StepTimeoutMs = 20000;
+  static constexpr int ExitTimeoutMs = 30000;
+
+  // The started program's main window, or an empty id when none appeared in time.
+  QString mainWindow() const;
+  // Closes `window` as its close button would; true once the program has
+  // ended with status 0.
+  bool closeAndExitCleanly(TTandrelProcess &program, const QString &window);
+
+  TXSession FDisplay;
+
+private slots:
+  void init();
+  void cleanup();
+};
