@@ -239,12 +239,13 @@ bool TRingThread::WaitForReply(const QString &expected, uint32_t timeoutMs) {
   std::string reply;
   while (!Terminated() && FClock.TickCount() - start < timeoutMs) {
     reply += ReadCOMString(FhCOM);
-    if (CheckModemError(reply)) {
-      LogText(ReplyText(reply), QStringLiteral(">>"));
+    const QString text = ReplyText(reply);
+    if (CheckModemError(text)) {
+      LogText(text, QStringLiteral(">>"));
       return false;
     }
-    if (ReplyText(reply).toUpper().contains(expected)) {
-      LogText(ReplyText(reply), QStringLiteral(">>"));
+    if (text.toUpper().contains(expected)) {
+      LogText(text, QStringLiteral(">>"));
       return !Terminated();
     }
     FClock.Sleep(kPollMs);
@@ -253,8 +254,8 @@ bool TRingThread::WaitForReply(const QString &expected, uint32_t timeoutMs) {
   return false;
 }
 
-bool TRingThread::CheckModemError(const std::string &reply) {
-  const uint32_t code = ModemErrorCode(ReplyText(reply));
+bool TRingThread::CheckModemError(const QString &replyText) {
+  const uint32_t code = ModemErrorCode(replyText);
   if (code != 0)
     StoreCode(code);
   return code != 0;

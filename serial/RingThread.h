@@ -118,7 +118,7 @@ private:
   void SendCommand(const QByteArray &command);
   bool WaitForReply(const QString &expected, uint32_t timeoutMs);
   bool WaitForOK(uint32_t timeoutMs) { return WaitForReply(QStringLiteral("OK"), timeoutMs); }
-  bool CheckModemError(const std::string &reply);
+  bool CheckModemError(const QString &replyText);
 
   void LogText(const QString &text, const QString &prefix = QString());
   void AppendLogLine();
