@@ -72,7 +72,7 @@ void TMainTandrelForm::RelaySocketToCOM() {
   if (pending <= 0)
     return;
   const int32_t written = COMWrite(FSocketBuffer.data(), pending);
-  if (written > 0) {
+  if (written >= 0) {
     // Decoded only for a log window that shows it: this runs for every chunk.
     if (LogShown())
       WriteLog(QString::fromLocal8Bit(FSocketBuffer.data(), written), QStringLiteral("TCP->COM"));

@@ -49,13 +49,13 @@ bool TMainTandrelForm::IsModemHangup(int32_t n) {
 }
 
 int32_t TMainTandrelForm::COMWrite(const char *data, int32_t n) {
-  int32_t written = WriteCOM(FCOMHandle, data, n);
-  if (written <= 0) {
+  // A full driver queue (0) is back-pressure; only a failure of the port counts.
+  const int32_t written = WriteCOM(FCOMHandle, data, n);
+  if (written < 0) {
     WriteLog(QStringLiteral("Ошибка записи в COM порт"));
     SetStatus(QStringLiteral("Прибор не доступен"), true);
     FNeedCOMReconnect = true;
     DropClientConnections();
-    written = 0;
   }
   return written;
 }

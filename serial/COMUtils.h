@@ -3,7 +3,7 @@
 // backends live beside this header, one file per OS.
 //
 // Results instead of exceptions: true/false, byte counts, 0 for nothing or a
-// failed call, -1 for a failed read. Only OpenCOM and CloseCOM change a
+// failed call, -1 for a failed read or write. Only OpenCOM and CloseCOM change a
 // handle variable.
 
 #include <cstdint>
@@ -13,7 +13,8 @@
 using TCOMHandle = int; // a file descriptor
 constexpr TCOMHandle INVALID_HANDLE_VALUE = -1;
 
-// Raw line, 8N1, the given speed (any rate); flow control kept as found.
+// Raw line, 8N1, the given speed (any rate), no software or hardware flow
+// control whatever the port had before.
 bool ConfigureCOM(TCOMHandle h, int32_t baudRate);
 // Opens `name` (a device path) exclusively, configures it, purges both
 // queues, drops DTR and raises RTS. On failure `handle` is
@@ -27,10 +28,12 @@ bool CloseCOM(TCOMHandle &handle);
 int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity);
 // What ReadCOM gives into a 32768-byte buffer, NUL bytes turned into spaces.
 std::string ReadCOMString(TCOMHandle h);
-// Bytes the driver took (possibly fewer than `count`: the caller keeps the
-// rest pending); 0 when nothing could be written within about 500 ms.
+// Never waits: the bytes the driver took now (0 when its queue is full; the
+// caller keeps the rest pending), or -1 when the port itself failed (gone,
+// hung up, not open).
 int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count);
-// Writes all of `s`: its length, or 0 when it could not be completed.
+// Writes all of `s` (AT commands, the hang-up), waiting a short bounded time
+// for room: its length, or 0 when it could not be completed.
 int32_t WriteCOMString(TCOMHandle h, const std::string &s);
 // Discards output not yet sent.
 void CancelCOMIo(TCOMHandle h);

@@ -3,12 +3,17 @@
 #include "serial/COMUtils.h"
 
 #include <algorithm>
-#include <limits>
+#include <chrono>
+#include <climits>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 constexpr int32_t KStringReadCapacity = 32768;
-}
+// The string write (AT commands, the hang-up) may wait this long for room.
+constexpr std::chrono::milliseconds KStringWriteRoomWait{500};
+constexpr std::chrono::milliseconds KStringWritePollInterval{1};
+} // namespace
 
 std::string ReadCOMString(TCOMHandle h) {
   char buffer[KStringReadCapacity];
@@ -21,17 +26,22 @@ std::string ReadCOMString(TCOMHandle h) {
 }
 
 int32_t WriteCOMString(TCOMHandle h, const std::string &s) {
-  constexpr size_t KMaxChunk = std::numeric_limits<int32_t>::max();
+  const auto deadline = std::chrono::steady_clock::now() + KStringWriteRoomWait;
   size_t written = 0;
   while (written < s.size()) {
-    const size_t chunk = std::min(s.size() - written, KMaxChunk);
-    const int32_t taken =
-        WriteCOM(h, s.data() + written, static_cast<int32_t>(chunk));
-    if (taken <= 0)
+    const size_t left = std::min<size_t>(s.size() - written, INT32_MAX);
+    const int32_t taken = WriteCOM(h, s.data() + written, static_cast<int32_t>(left));
+    if (taken < 0)
       return 0;
     written += static_cast<size_t>(taken);
+    if (written == s.size())
+      break;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return 0;
+    if (taken == 0)
+      std::this_thread::sleep_for(KStringWritePollInterval);
   }
-  return static_cast<int32_t>(std::min(written, KMaxChunk));
+  return static_cast<int32_t>(written);
 }
 
 std::string NextToken(const std::string &list, int &position) {

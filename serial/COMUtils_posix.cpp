@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <system_error>
@@ -19,9 +18,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A full driver queue is not a failure; a line with no room for this long is
-// stalled.
-constexpr milliseconds KWriteRoomWait{500};
 // Grace time for the drain on close, on top of what the queued bytes need.
 constexpr milliseconds KDrainGrace{1000};
 constexpr milliseconds KDrainPollInterval{5};
@@ -53,13 +49,15 @@ bool FailOpen(int fd, int error) {
   return false;
 }
 
-// cfmakeraw without touching the flow-control flags, plus 8N1 and a local line.
+// A raw 8N1 local line without flow control. A new tty comes with IXON on,
+// which would swallow the 0x11/0x13 bytes of binary data and let the device
+// stop our output; RTS is driven by the wizard itself, so no CRTSCTS either.
 void MakeRaw8N1(termios &settings) {
-  settings.c_iflag &=
-      ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC);
+  settings.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                        ICRNL | IUCLC | IXON | IXOFF | IXANY | IMAXBEL);
   settings.c_oflag &= ~OPOST;
   settings.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+  settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
   settings.c_cflag |= CS8 | CLOCAL | CREAD;
   // Reads never wait, whatever the descriptor's blocking mode.
   settings.c_cc[VMIN] = 0;
@@ -72,20 +70,6 @@ void SetModemLines(int fd) {
   const int rts = TIOCM_RTS;
   ioctl(fd, TIOCMBIC, &dtr);
   ioctl(fd, TIOCMBIS, &rts);
-}
-
-bool WaitForRoom(int fd, Clock::time_point deadline) {
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0)
-      return false;
-    pollfd entry{fd, POLLOUT, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR)
-      continue;
-    return ready > 0 && (entry.revents & POLLOUT) != 0;
-  }
 }
 
 int QueuedOutput(int fd) {
@@ -161,31 +145,40 @@ int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity) {
   int queued = 0;
   if (ioctl(h, FIONREAD, &queued) != 0 || queued <= 0)
     return 0;
-  for (;;) {
+  // One tty read returns at most about 4 KiB: read on until the driver's
+  // queue is empty or the buffer is full.
+  auto *bytes = static_cast<char *>(buffer);
+  int32_t total = 0;
+  while (total < capacity) {
     const ssize_t count =
-        read(h, buffer, static_cast<size_t>(std::min(queued, capacity)));
-    if (count >= 0)
-      return static_cast<int32_t>(count);
-    if (errno == EINTR)
+        read(h, bytes + total, static_cast<size_t>(capacity - total));
+    if (count > 0) {
+      total += static_cast<int32_t>(count);
       continue;
-    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+    if (count < 0 && errno == EINTR)
+      continue;
+    if (count == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+      break;
+    // Bytes already read are delivered; the error shows at the next read.
+    return total > 0 ? total : -1;
   }
+  return total;
 }
 
 int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
   if (buffer == nullptr || count <= 0)
     return 0;
-  const auto deadline = Clock::now() + KWriteRoomWait;
   for (;;) {
     const ssize_t taken = write(h, buffer, static_cast<size_t>(count));
-    if (taken > 0)
+    if (taken >= 0)
       return static_cast<int32_t>(taken);
-    if (taken < 0 && errno == EINTR)
+    if (errno == EINTR)
       continue;
-    if (taken < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+    // A full driver queue is back-pressure, not a failure.
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
       return 0;
-    if (!WaitForRoom(h, deadline))
-      return 0;
+    return -1;
   }
 }
 

@@ -178,7 +178,7 @@ void TestBridge::writeFailureDropsEveryClientAndKeepsListening() {
   QVERIFY(WaitUntil([&] { return form.ServerSocket->Connections().size() == 2 && form.FSetupConnected; }));
   // A handle that refuses writes stands in for a port that failed.
   form.FCOMHandle = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  QCOMPARE(form.COMWrite("abc", 3), 0);
+  QCOMPARE(form.COMWrite("abc", 3), -1);
   QCOMPARE(form.Label7->text(), QStringLiteral("Прибор не доступен"));
   QCOMPARE(form.Label7->palette().color(QPalette::WindowText), QColor(Qt::red));
   QVERIFY(form.FNeedCOMReconnect);

@@ -124,7 +124,7 @@ void TestCOMUtils::openConfiguresRawLine() {
   QVERIFY(pty.IsValid());
 
   // Start from a cooked line with two stop bits, as a previous user may leave
-  // it.
+  // it, with or without flow control.
   termios cooked{};
   QCOMPARE(tcgetattr(pty.SlaveFd(), &cooked), 0);
   cooked.c_iflag |= ICRNL | INLCR | ISTRIP;
@@ -132,7 +132,7 @@ void TestCOMUtils::openConfiguresRawLine() {
   cooked.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
   cooked.c_cflag |= CSTOPB;
   cooked.c_cflag &= ~CLOCAL;
-  const tcflag_t flowInput = IXON | IXOFF;
+  const tcflag_t flowInput = IXON | IXOFF | IXANY;
   if (flowControl) {
     cooked.c_cflag |= CRTSCTS;
     cooked.c_iflag |= flowInput;
@@ -156,16 +156,17 @@ void TestCOMUtils::openConfiguresRawLine() {
   QCOMPARE(line.c_cflag & CSIZE, tcflag_t(CS8));
   QCOMPARE(line.c_cflag & (PARENB | CSTOPB), tcflag_t(0));
   QCOMPARE(line.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
-  QCOMPARE((line.c_cflag & CRTSCTS) != 0, flowControl);
-  QCOMPARE(line.c_iflag & flowInput, flowControl ? flowInput : tcflag_t(0));
+  QCOMPARE(line.c_cflag & CRTSCTS, tcflag_t(0));
+  QCOMPARE(line.c_iflag & flowInput, tcflag_t(0));
   QCOMPARE(GetCOMSpeed(pty.SlaveFd()), baud);
 }
 
 void TestCOMUtils::openDiscardsStaleInput() {
   TPtyPair pty;
   QVERIFY(pty.IsValid());
-  QVERIFY(pty.Send("stale"));
-  QVERIFY(WaitForQueued(pty.SlaveFd(), 5));
+  // A line at the kernel's defaults is canonical: only whole lines count.
+  QVERIFY(pty.Send("stale\n"));
+  QVERIFY(WaitForQueued(pty.SlaveFd(), 6));
 
   TPortGuard port;
   QVERIFY(OpenCOM(PathOf(pty), KBaud, port.handle));
@@ -315,19 +316,24 @@ void TestCOMUtils::stalledLineNeverHangs() {
   TOpenLine line;
   QVERIFY(line.opened);
 
-  // The device reads nothing: the driver takes part, then nothing more.
+  // The device reads nothing: the driver takes part, then nothing more, and
+  // every further write returns at once with 0 (a wait for room in any of
+  // these thousands of calls would run the test out of its time).
   const QByteArray chunk(1 << 20, 'x');
   const int32_t firstTaken =
       WriteCOM(line.port.handle, chunk.constData(), chunk.size());
   QVERIFY(firstTaken > 0);
   QVERIFY(firstTaken < chunk.size());
   int64_t taken = firstTaken;
-  int32_t last = firstTaken;
-  for (int attempt = 0; attempt < 1000 && last > 0; ++attempt) {
-    last = WriteCOM(line.port.handle, chunk.constData(), chunk.size());
+  int zeroResults = 0;
+  for (int attempt = 0; attempt < 5000; ++attempt) {
+    const int32_t last =
+        WriteCOM(line.port.handle, chunk.constData(), chunk.size());
+    QVERIFY(last >= 0);
     taken += last;
+    zeroResults += last == 0;
   }
-  QCOMPARE(last, 0);
+  QVERIFY(zeroResults > 4000);
   QCOMPARE(WriteCOMString(line.port.handle, "ATH\r"), 0);
 
   // Every byte counted as taken reaches the device, once the device reads
@@ -352,8 +358,11 @@ void TestCOMUtils::vanishedDeviceReadsAsNothing() {
   QVERIFY(OpenCOM(PathOf(*pty), KBaud, port.handle));
   pty.reset();
 
+  // Reads give nothing (the presence check finds the loss); a write is a
+  // failure of the port, not a full queue.
   char buffer[16];
   QCOMPARE(ReadCOM(port.handle, buffer, sizeof buffer), 0);
+  QCOMPARE(WriteCOM(port.handle, "AT\r", 3), -1);
   QCOMPARE(WriteCOMString(port.handle, "AT\r"), 0);
   CloseCOM(port.handle);
   QCOMPARE(port.handle, INVALID_HANDLE_VALUE);
@@ -364,7 +373,7 @@ void TestCOMUtils::invalidHandleIsHarmless() {
   QVERIFY(!ConfigureCOM(INVALID_HANDLE_VALUE, KBaud));
   QCOMPARE(ReadCOM(INVALID_HANDLE_VALUE, buffer, sizeof buffer), 0);
   QCOMPARE(ReadCOMString(INVALID_HANDLE_VALUE), std::string());
-  QCOMPARE(WriteCOM(INVALID_HANDLE_VALUE, "AT", 2), 0);
+  QCOMPARE(WriteCOM(INVALID_HANDLE_VALUE, "AT", 2), -1);
   QCOMPARE(WriteCOMString(INVALID_HANDLE_VALUE, "AT"), 0);
   CancelCOMIo(INVALID_HANDLE_VALUE);
   QCOMPARE(GetCOMSpeed(INVALID_HANDLE_VALUE), 0);

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -28,11 +27,10 @@ bool WaitFor(int fd, short events, const QDeadlineTimer &deadline) {
 TPtyPair::TPtyPair(const QString &linkName) {
   if (!FDir.isValid())
     return;
-  // A device does not echo: start raw, as the real line would be.
-  termios raw{};
-  cfmakeraw(&raw);
+  // The port side keeps the kernel's defaults (echo, canonical mode, IXON),
+  // as a freshly plugged adapter comes: making it raw is the wizard's job.
   char slaveName[256] = {};
-  if (openpty(&FMaster, &FSlave, slaveName, &raw, nullptr) != 0) {
+  if (openpty(&FMaster, &FSlave, slaveName, nullptr, nullptr) != 0) {
     FMaster = FSlave = -1;
     return;
   }

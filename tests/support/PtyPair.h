@@ -1,7 +1,8 @@
 #pragma once
 // A pseudo-terminal standing in for a serial device. The port side is
 // published as a symlink in a private temporary folder; the test plays the
-// device on the master side. Everything is closed and removed on destruction.
+// device on the master side. The port side starts at the kernel's default
+// line settings. Everything is closed and removed on destruction.
 
 #include <QByteArray>
 #include <QString>
