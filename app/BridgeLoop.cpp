@@ -1,29 +1,25 @@
-// The main loop: one bridged connection from identification to teardown.
+// The main loop: one bridged connection from identification to teardown. The
+// relay moves the bytes; the window shows how the connection goes and ends
+// failed attempts.
 #include "app/MainFormUnit.h"
 
+#include "ui/COMSettingsUnit.h"
 #include "ui/Prompts.h"
 #include "ui/URLLabel.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QTimer>
 
-#include <cstring>
 #include <exception>
 
 namespace {
 
-constexpr uint32_t kPassWaitMs = 50;
-constexpr uint32_t kReopenWaitMs = 500;
-const QString kConnected = QStringLiteral("Подключен");
-const QString kChunkNotDelivered = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
+constexpr int32_t kDefaultBaudRate = 19200;
 
 } // namespace
 
 void TMainTandrelForm::MainLoop() {
-  // A flag left over from an earlier connection must not end this one.
-  FNeedCOMReconnect = false;
-  if (!RequestVersionInfo()) {
+  FRelay->BeginConnection();
+  if (!FRelay->RequestVersionInfo()) {
     FailurePathA();
     return;
   }
@@ -34,103 +30,13 @@ void TMainTandrelForm::MainLoop() {
     FailurePathB();
     return;
   }
-  FConnected = true;
+  FRelay->Start();
   SetConnectState(csConnected);
-  SetStatus(kConnected);
+  SetStatus(QStringLiteral("Подключен"));
   URLLabel1->setEnabled(true);
-  while (FConnected)
-    RelayPass();
+  while (FRelay->Running())
+    FRelay->RelayPass();
   Teardown();
-}
-
-void TMainTandrelForm::RelayPass() {
-  ProcessMessages();
-  if (!FNeedCOMReconnect) {
-    ProcessMessages();
-    RelaySocketToCOM();
-    RelayCOMToSocket();
-  } else if (!FModemConnect) {
-    ReopenStep();
-  } else {
-    ModemPortLossStep();
-  }
-  WaitWithMessages(kPassWaitMs);
-  ProcessMessages();
-  PresenceCheck();
-}
-
-void TMainTandrelForm::RelaySocketToCOM() {
-  if (FReadSocket <= 0)
-    return;
-  ProcessMessages();
-  if (!FConnected) {
-    WriteLog(kChunkNotDelivered);
-    return;
-  }
-  // The events above may have dropped the client and its chunk.
-  const int32_t pending = FReadSocket;
-  if (pending <= 0)
-    return;
-  const int32_t written = COMWrite(FSocketBuffer.data(), pending);
-  if (written >= 0) {
-    // Decoded only for a log window that shows it: this runs for every chunk.
-    if (LogShown())
-      WriteLog(QString::fromLocal8Bit(FSocketBuffer.data(), written), QStringLiteral("TCP->COM"));
-    // What the driver could not take yet stays pending for the next pass.
-    std::memmove(FSocketBuffer.data(), FSocketBuffer.data() + written, static_cast<size_t>(pending - written));
-    FReadSocket = pending - written;
-  } else {
-    FReadSocket = 0;
-  }
-  if (FReadSocket == 0)
-    ServerSocketRequestRead();
-}
-
-void TMainTandrelForm::RelayCOMToSocket() {
-  const int32_t m = COMRead();
-  if (m <= 0)
-    return;
-  ProcessMessages();
-  if (!FConnected) {
-    WriteLog(kChunkNotDelivered);
-    return;
-  }
-  SendToSetupProgram(m);
-  if (LogShown())
-    WriteLog(QString::fromLocal8Bit(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
-}
-
-void TMainTandrelForm::ReopenStep() {
-  WaitWithMessages(kReopenWaitMs);
-  ProcessMessages();
-  if (!FNeedCOMReconnect)
-    return;
-  WriteLog(QStringLiteral("Попытка переокрытия COM порта"));
-  if (!OpenCOMFromSettings())
-    return;
-  if (!StartTCPServerOrEnd())
-    return;
-  WriteLog(QStringLiteral("Порт успешно переоткрыт"));
-  SetStatus(kConnected);
-}
-
-void TMainTandrelForm::ModemPortLossStep() {
-  WriteLog(QStringLiteral("Завершение работы по потере порта."));
-  ShowNoConnection(csIdle, QStringLiteral("главный цикл, модемное соединение, порт потерян"));
-  FConnected = false;
-  EnableInputs(true);
-  CloseCOM(FCOMHandle);
-  FNeedCOMReconnect = false;
-}
-
-void TMainTandrelForm::PresenceCheck() {
-  if (IsPortPresent(PortsListComboBox->currentText().toLocal8Bit().toStdString(), FPortSystem) ||
-      ConnectState() == csIdle)
-    return;
-  CloseCOMPort();
-  SetStatus(QStringLiteral("Прибор недоступен"), true);
-  StopTCPServer();
-  FNeedCOMReconnect = true;
 }
 
 void TMainTandrelForm::FailurePathA() {
@@ -155,11 +61,13 @@ bool TMainTandrelForm::StartTCPServerOrEnd() {
   }
 }
 
+bool TMainTandrelForm::RestartTCPServer() { return StartTCPServerOrEnd(); }
+
 // The server could not listen: the attempt ends like the other failures, with
 // the socket layer's reason shown, and a modem call is hung up.
 void TMainTandrelForm::FailurePathServer(const QString &reason) {
-  FConnected = false;
-  EndFailedAttempt(reason, reason, QStringLiteral("главный цикл, TCP сервер не запущен"), FModemConnect);
+  FRelay->Stop(TRelayEnd::ServerFailed);
+  EndFailedAttempt(reason, reason, QStringLiteral("главный цикл, TCP сервер не запущен"), FRelay->ModemConnect());
 }
 
 // Every failed attempt ends the same way: logged, shown, back to state 0 with
@@ -170,16 +78,16 @@ void TMainTandrelForm::EndFailedAttempt(const QString &logText, const QString &b
   ShowError(this, boxText);
   ShowNoConnection(csIdle, where);
   StopTCPServer();
-  if (hangUp && FCOMHandle != INVALID_HANDLE_VALUE)
-    HangUpModem();
-  CloseCOMPort();
+  if (hangUp && FRelay->PortOpen())
+    FRelay->HangUpModem();
+  FRelay->CloseCOMPort();
   EnableInputs(true);
 }
 
 void TMainTandrelForm::Teardown() {
-  CloseCOMPort();
+  FRelay->CloseCOMPort();
   StopTCPServer();
-  if (FModemConnect) {
+  if (FRelay->ModemConnect()) {
     raise();
     activateWindow();
   } else {
@@ -187,15 +95,10 @@ void TMainTandrelForm::Teardown() {
   }
 }
 
-void TMainTandrelForm::WaitWithMessages(uint32_t ms) {
-  // Sleeps in the event loop until the next event or the deadline, so an idle
-  // connection costs no processor time; the elapsed time is an unsigned
-  // difference, so a wrap of the tick counter does not cut the wait short.
-  const uint32_t start = FClock.TickCount();
-  for (uint32_t elapsed = 0; elapsed < ms; elapsed = FClock.TickCount() - start) {
-    FWakeTimer->start(static_cast<int>(FClock.RealMs(ms - elapsed)));
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  }
-  FWakeTimer->stop();
+QString TMainTandrelForm::SelectedPort() const { return PortsListComboBox->currentText(); }
+
+int32_t TMainTandrelForm::CableBaudRate() const {
+  bool isNumber = false;
+  const int32_t baudRate = COMSettingsForm ? COMSettingsForm->SpeedComboBox->currentText().toInt(&isNumber) : 0;
+  return isNumber ? baudRate : kDefaultBaudRate;
 }

@@ -17,7 +17,6 @@ namespace {
 constexpr int kModemType = 0;
 constexpr int kCableType = 1;
 constexpr int32_t kModemBaudRate = 19200;
-constexpr uint32_t kHangupPauseMs = 150;
 
 // Enables the connect label again on every way out of its click handler.
 class TLabelReenabler {
@@ -60,9 +59,9 @@ void TMainTandrelForm::URLLabel1Click() {
     } else if (type == kCableType) {
       ConnectTypeComboBox->setEnabled(false);
       PortsListComboBox->setEnabled(false);
-      FModemConnect = false;
+      FRelay->SetModemConnect(false);
       SpeedButton1->setEnabled(false);
-      if (InitCOMPort() == INVALID_HANDLE_VALUE) {
+      if (!InitCOMPort()) {
         SetStatus(QStringLiteral("COM-порт занят"), true);
         return;
       }
@@ -87,7 +86,7 @@ void TMainTandrelForm::URLLabel1Click() {
 void TMainTandrelForm::StartDial() {
   StorePhoneNumber(PhoneNumber->currentText());
   EnableInputs(false);
-  FModemConnect = true;
+  FRelay->SetModemConnect(true);
   TRingThreadCreateStruct record;
   record.COM = PortsListComboBox->currentText();
   record.BaudRate = kModemBaudRate;
@@ -104,7 +103,7 @@ void TMainTandrelForm::CancelDial() {
   ShowNoConnection(csIdle, QStringLiteral("нажатие на кнопку подключения в момент подключения к прибору"));
   if (ConnectTypeComboBox->currentIndex() == kModemType)
     CancelRing();
-  CloseCOM(FCOMHandle);
+  FRelay->CloseCOMPort();
   EnableInputs(true);
 }
 
@@ -121,12 +120,11 @@ void TMainTandrelForm::CancelRing() {
 }
 
 void TMainTandrelForm::Disconnect() {
-  FNeedCOMReconnect = false;
   ShowNoConnection(csIdle, QStringLiteral("нажатие на кнопку подключения при подключенном приборе (разрыв подключения)"));
-  FConnected = false;
+  FRelay->Stop(TRelayEnd::UserDisconnect);
   if (ConnectTypeComboBox->currentIndex() == kModemType) {
-    HangUpModem();
-    FModemConnect = false;
+    FRelay->HangUpModem();
+    FRelay->SetModemConnect(false);
   }
   const QString port = PortsListComboBox->currentText();
   RefreshPortsList();
@@ -134,23 +132,9 @@ void TMainTandrelForm::Disconnect() {
   EnableInputs(true);
 }
 
-void TMainTandrelForm::HangUpModem() {
-  for (int i = 0; i < 3; ++i)
-    WriteCOMString(FCOMHandle, "+");
-  SendATHAndClose();
-}
-
-void TMainTandrelForm::SendATHAndClose() {
-  FClock.Sleep(kHangupPauseMs);
-  // A modem executes a command line only once its terminator arrives.
-  WriteCOMString(FCOMHandle, "ATH\r");
-  FClock.Sleep(kHangupPauseMs);
-  CloseCOM(FCOMHandle);
-}
-
 void TMainTandrelForm::RingThreadTerminated(TRingThread *thread) {
   const uint32_t code = thread->ErrorCode();
-  FCOMHandle = thread->TakeCOM();
+  FRelay->TakeOverCOM(thread->TakeCOM());
   if (code != RING_CANCELLED) {
     // A cancelled dialer is destroyed by the cancel; any other one once its
     // notification (which may hold a whole relay) has returned.
@@ -161,12 +145,12 @@ void TMainTandrelForm::RingThreadTerminated(TRingThread *thread) {
   if (code == 0) {
     MainLoop();
   } else if (code >= 1 && code <= 7) {
-    CloseCOM(FCOMHandle);
+    FRelay->CloseCOMPort();
     SetStatus(RingErrorMessages[code], true);
     SetConnectState(csIdle);
     EnableInputs(true);
   } else if (code == RING_CANCELLED) {
-    CloseCOM(FCOMHandle);
+    FRelay->CloseCOMPort();
   }
 }
 
@@ -178,13 +162,12 @@ void TMainTandrelForm::WMRingProgress(int stage) {
   SetStatus(stage >= 1 && stage <= int(RingStageTexts.size()) ? RingStageTexts[stage - 1] : Label7->text());
 }
 
-TCOMHandle TMainTandrelForm::InitCOMPort() {
-  FCOMHandle = INVALID_HANDLE_VALUE;
-  if (OpenCOMFromSettings()) {
+bool TMainTandrelForm::InitCOMPort() {
+  if (FRelay->OpenCOMFromSettings()) {
     WriteLog(QStringLiteral("COM порт успешно открыт"));
-    return FCOMHandle;
+    return true;
   }
   WriteLog(QStringLiteral("Ошибка открытия COM порта"));
   WriteLog(QString::fromLocal8Bit(LastOpenCOMError()));
-  return INVALID_HANDLE_VALUE;
+  return false;
 }

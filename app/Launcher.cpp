@@ -3,7 +3,7 @@
 
 #include "app/SetupLauncher.h"
 
-void TMainTandrelForm::StartSetupProgram() { FLauncher->StartSetupProgram(FVerInfo); }
+void TMainTandrelForm::StartSetupProgram() { FLauncher->StartSetupProgram(FRelay->VerInfo()); }
 
 void TMainTandrelForm::StopSetupProgram() { FLauncher->StopSetupProgram(); }
 

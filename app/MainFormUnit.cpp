@@ -21,7 +21,6 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QStyle>
-#include <QTimer>
 #include <QToolButton>
 
 namespace {
@@ -79,17 +78,10 @@ TMainTandrelForm::TMainTandrelForm(const TMainFormEnvironment &environment, QWid
   setObjectName(QStringLiteral("MainTandrelForm"));
   setWindowTitle(QStringLiteral("Мастер подключения"));
   setFont(WizardFont());
-  FWakeTimer = new QTimer(this);
-  FWakeTimer->setSingleShot(true);
-  FWakeTimer->setTimerType(Qt::PreciseTimer);
   FLauncher = std::make_unique<TSetupLauncher>(FSetupFolder, this);
   ServerSocket = new TServerSocket(this);
-  ServerSocket->OnClientConnect = [this](TClientConnection *c) { ServerSocketClientConnect(c); };
-  ServerSocket->OnClientDisconnect = [this](TClientConnection *c) { ServerSocketClientDisconnect(c); };
-  ServerSocket->OnClientRead = [this](TClientConnection *c) { ServerSocketClientRead(c); };
-  ServerSocket->OnClientError = [this](TClientConnection *c, TErrorEvent, int &code) { ServerSocketClientError(c, code); };
-  ServerSocket->OnLog = [this](const QString &line) { WriteLog(line); };
   CreateControls();
+  FRelay = std::make_unique<TRelay>(static_cast<TRelayWindow &>(*this), *ServerSocket, FClock, FPortSystem);
   qApp->installEventFilter(this);
   // Start-up runs before the event loop, where the top-level error reporting
   // cannot see it: a settings error is reported here, the remaining start-up
@@ -106,7 +98,7 @@ TMainTandrelForm::~TMainTandrelForm() {
   // A dial still running when the program ends is cancelled and waited for.
   CancelRing();
   StopSetupProgram();
-  CloseCOMPort();
+  FRelay.reset();
 }
 
 void TMainTandrelForm::CreateControls() {
@@ -211,13 +203,6 @@ void TMainTandrelForm::EnableInputs(bool enabled) {
   SpeedButton1->setEnabled(enabled);
 }
 
-void TMainTandrelForm::ProcessMessages() {
-  QCoreApplication::processEvents();
-  // Connection objects discarded by the socket layer go at once, even while a
-  // handler further down the stack keeps the outer event loop waiting.
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
 void TMainTandrelForm::ConnectTypeComboBoxChange() {
   const int type = ConnectTypeComboBox->currentIndex();
   if (type != 0 && type != 1)
@@ -278,6 +263,12 @@ void TMainTandrelForm::WriteLog(const QString &text, const QString &prefix) {
     log->scrollToItem(log->item(log->count() - 1), QAbstractItemView::PositionAtTop);
 }
 
+void TMainTandrelForm::WriteLogChunk(const char *data, int32_t size, const QString &prefix) {
+  // Decoded only for a log window that shows it: this runs for every chunk.
+  if (LogShown())
+    WriteLog(QString::fromLocal8Bit(data, size), prefix);
+}
+
 QString TMainTandrelForm::GetFileVersionString() { return QStringLiteral(TANDREL_VERSION); }
 
 void TMainTandrelForm::FormCreate() {
@@ -302,8 +293,8 @@ bool TMainTandrelForm::event(QEvent *event) {
 }
 
 void TMainTandrelForm::FormClose() {
-  // A running relay sees the flag, ends its pass and tears itself down.
-  FConnected = false;
+  // A running relay ends its pass and tears itself down.
+  FRelay->Stop(TRelayEnd::WindowClosed);
   StopSetupProgram();
   SaveSettings();
 }

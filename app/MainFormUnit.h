@@ -1,22 +1,22 @@
 #pragma once
-// The wizard's main window and the bridge it runs. The methods are split by
-// concern over several source files: MainFormUnit.cpp (window, log writer,
-// hot keys, start-up and close), PortList.cpp, PortIO.cpp, TCPEndpoint.cpp,
-// BridgeLoop.cpp, Launcher.cpp, Settings.cpp and Controller.cpp.
+// The wizard's main window. Its methods are split by concern over several
+// source files: MainFormUnit.cpp (window, log writer, hot keys, start-up and
+// close), PortList.cpp, TCPEndpoint.cpp (the server's settings),
+// BridgeLoop.cpp (one connection from identification to teardown),
+// Launcher.cpp, Settings.cpp and Controller.cpp. The data path itself is the
+// relay (Relay.h), which the window drives.
 
+#include "app/Relay.h"
 #include "app/ServerSocket.h"
 #include "platform/Clock.h"
 #include "serial/COMUtils.h"
 
-#include <QByteArray>
 #include <QWidget>
 
-#include <array>
 #include <memory>
 
 class QComboBox;
 class QLabel;
-class QTimer;
 class QToolButton;
 class TCOMSettingsForm;
 class TLOGForm;
@@ -24,8 +24,6 @@ class TRingThread;
 class TSetupLauncher;
 class TTCPServerSettingsForm;
 class TURLLabel;
-
-using TClientConnection = TServerSocket::TClientConnection;
 
 // What the window works with: real by default, replaced by tests.
 struct TMainFormEnvironment {
@@ -36,14 +34,9 @@ struct TMainFormEnvironment {
   static TMainFormEnvironment FromSystem();
 };
 
-// Connection states kept in the connect label's tag.
-enum TConnectState { csIdle = 0, csConnecting = 1, csConnected = 2, csModemLost = 3 };
-
-class TMainTandrelForm : public QWidget {
+class TMainTandrelForm : public QWidget, private TRelayWindow {
   Q_OBJECT
 public:
-  static constexpr int kDataBufferSize = 32768;
-
   explicit TMainTandrelForm(const TMainFormEnvironment &environment, QWidget *parent = nullptr);
   ~TMainTandrelForm() override;
 
@@ -71,7 +64,8 @@ public:
   void ConnectTypeComboBoxChange();
   // Returns whether the key opened a window; the key is never consumed.
   bool FormKeyDown(int key, Qt::KeyboardModifiers shift);
-  void WriteLog(const QString &text, const QString &prefix = QString());
+  void WriteLog(const QString &text, const QString &prefix = QString()) override;
+  void WriteLogChunk(const char *data, int32_t size, const QString &prefix) override;
   bool Autoscroll() const;
   void FormCreate();
   void FormClose();
@@ -82,33 +76,14 @@ public:
   static void SelectComboItem(QComboBox *combo, const QString &text);
   void SpeedButton1Click();
 
-  // Port I/O through the transfer buffer.
-  int32_t COMRead();
-  int32_t COMWrite(const char *data, int32_t n);
-  bool IsModemHangup(int32_t n);
-  QByteArray BufferToString(int32_t n) const;
-  int32_t StringToBuffer(const QByteArray &s);
-  void CloseCOMPort();
-  bool OpenCOMFromSettings();
-  bool RequestVersionInfo();
-
-  // TCP endpoint.
+  // The server on the port of the TCP settings dialog.
   void StartTCPServer();
   void StopTCPServer();
-  bool SendToSetupProgram(int32_t count);
-  void DropClientConnections();
-  void ServerSocketClientConnect(TClientConnection *socket);
-  void ServerSocketClientDisconnect(TClientConnection *socket);
-  void ServerSocketClientRead(TClientConnection *socket);
-  void ServerSocketClientError(TClientConnection *socket, int &errorCode);
-  void ServerSocketRequestRead();
 
-  // Main loop.
+  // One connection, from the identification to the teardown.
   void MainLoop();
-  // One pass of the relay loop: events, a chunk each way, the paced wait and
-  // the presence check.
-  void RelayPass();
-  void WaitWithMessages(uint32_t ms);
+  TRelay &Relay() { return *FRelay; }
+  const TRelay &Relay() const { return *FRelay; }
 
   // Setup program launcher.
   void StartSetupProgram();
@@ -126,29 +101,16 @@ public:
   void URLLabel1Click();
   void RingThreadTerminated(TRingThread *thread);
   void WMRingProgress(int stage);
-  TCOMHandle InitCOMPort();
+  bool InitCOMPort();
 
-  // Bridge state.
-  std::array<char, kDataBufferSize> FDataBuffer{};   // serial reads, the identification request
-  std::array<char, kDataBufferSize> FSocketBuffer{}; // the client chunk waiting for the port
-  int32_t FReadSocket = 0;                           // bytes of FSocketBuffer not yet written
-  TCOMHandle FCOMHandle = INVALID_HANDLE_VALUE;
-  QByteArray FVerInfo;
-  bool FSetupConnected = false;
-  bool FConnected = false;
-  bool FModemConnect = false;
-  bool FNeedCOMReconnect = false;
   TRingThread *FRing = nullptr;
 
   // Helpers shared by the concerns above.
-  void ProcessMessages();
   void SetConnectState(TConnectState state);
-  TConnectState ConnectState() const;
-  void SetStatus(const QString &text, bool error = false);
-  // The label in `state`, the status "Нет подключения", and the log line that
-  // says where the connection ended.
-  void ShowNoConnection(TConnectState state, const QString &where);
-  void EnableInputs(bool enabled);
+  TConnectState ConnectState() const override;
+  void SetStatus(const QString &text, bool error = false) override;
+  void ShowNoConnection(TConnectState state, const QString &where) override;
+  void EnableInputs(bool enabled) override;
   bool LogShown() const;
 
 protected:
@@ -157,20 +119,18 @@ protected:
   void closeEvent(QCloseEvent *event) override;
 
 private:
+  // What the relay asks of the window.
+  QString SelectedPort() const override;
+  int32_t CableBaudRate() const override;
+  bool RestartTCPServer() override;
+
   void CreateControls();
-  void RelaySocketToCOM();
-  void RelayCOMToSocket();
-  void ReopenStep();
-  void ModemPortLossStep();
-  void PresenceCheck();
   void FailurePathA();
   void FailurePathB();
   void FailurePathServer(const QString &reason);
   void EndFailedAttempt(const QString &logText, const QString &boxText, const QString &where, bool hangUp);
   bool StartTCPServerOrEnd();
   void Teardown();
-  void HangUpModem();
-  void SendATHAndClose();
   void CancelRing();
   void StartDial();
   void CancelDial();
@@ -180,6 +140,6 @@ private:
   TPortSystem FPortSystem;
   QString FStorePath;
   QString FSetupFolder;
-  QTimer *FWakeTimer;
   std::unique_ptr<TSetupLauncher> FLauncher;
+  std::unique_ptr<TRelay> FRelay;
 };

@@ -159,6 +159,8 @@ qint64 TServerSocket::ReceiveBuf(TClientConnection *c, char *buffer, qint64 coun
   const qint64 received = c->Socket()->read(buffer, wanted);
   if (received > 0 && received < waiting)
     ScheduleReadNotifications();
+  else if (c->FPeerClosed && ReceiveLength(c) == 0)
+    ScheduleDisconnectNotification(c);
   return std::max<qint64>(received, 0);
 }
 
@@ -208,9 +210,12 @@ void TServerSocket::Adopt(QTcpSocket *socket)
 
 void TServerSocket::HandlePeerClosed(TClientConnection *c)
 {
-  // Keep the bytes that arrived before the close readable while listed.
+  // A client that closes right after sending must not lose what it sent: it
+  // stays listed, its bytes readable, and is reported gone once they are read.
   QObject::disconnect(c->Socket(), nullptr, c, nullptr);
-  NotifyDisconnected(c);
+  c->FPeerClosed = true;
+  if (ReceiveLength(c) == 0)
+    NotifyDisconnected(c);
 }
 
 void TServerSocket::HandleSocketError(TClientConnection *c, int errorCode)
@@ -237,6 +242,17 @@ void TServerSocket::DropSlowClient(TClientConnection *c)
           return;
         Log(QStringLiteral("Клиент не успевает принимать данные, соединение закрыто"));
         NotifyDisconnected(c);
+      },
+      Qt::QueuedConnection);
+}
+
+void TServerSocket::ScheduleDisconnectNotification(TClientConnection *c)
+{
+  QMetaObject::invokeMethod(
+      c,
+      [this, c] {
+        if (Listed(c))
+          NotifyDisconnected(c);
       },
       Qt::QueuedConnection);
 }

@@ -70,7 +70,9 @@ public:
   quint16 Port() const;
 
   // Accepted clients still listed, oldest first. A client that closed its
-  // side stays listed, carrying no data, until the next event processing.
+  // side stays listed until the bytes it sent before the close have been
+  // received, then OnClientDisconnect follows and it goes at the next event
+  // processing.
   QList<TClientConnection *> Connections() const;
   // Closes and discards every client without OnClientDisconnect; keeps
   // listening.
@@ -107,6 +109,7 @@ private:
   void HandlePeerClosed(TClientConnection *c);
   void HandleSocketError(TClientConnection *c, int errorCode);
   void DropSlowClient(TClientConnection *c);
+  void ScheduleDisconnectNotification(TClientConnection *c);
   void NotifyDisconnected(TClientConnection *c);
   void ScheduleDiscard(TClientConnection *c);
   void Discard(TClientConnection *c);
@@ -134,4 +137,5 @@ private:
   void Silence();
 
   QTcpSocket *FSocket;
+  bool FPeerClosed = false; // the client closed its side; its last bytes may still wait
 };

@@ -35,7 +35,8 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count);
 // Writes all of `s` (AT commands, the hang-up), waiting a short bounded time
 // for room: its length, or 0 when it could not be completed.
 int32_t WriteCOMString(TCOMHandle h, const std::string &s);
-// Discards output not yet sent.
+// Cancels I/O the calling thread left pending on the port (none where I/O is
+// synchronous); output already queued stays for the close to drain.
 void CancelCOMIo(TCOMHandle h);
 // Why the last failed OpenCOM of the calling thread failed (empty after a
 // successful one).

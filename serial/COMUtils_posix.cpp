@@ -128,8 +128,12 @@ bool OpenCOM(const std::string &name, int32_t baudRate, TCOMHandle &handle) {
 bool CloseCOM(TCOMHandle &handle) {
   if (handle == INVALID_HANDLE_VALUE)
     return true;
+  // What the line could not send in time is discarded, so close() does not
+  // block on it; a flush of a drained pty would drop what the device has not
+  // read yet, so only leftovers are flushed.
   DrainOutput(handle);
-  tcflush(handle, TCIOFLUSH);
+  if (QueuedOutput(handle) > 0)
+    tcflush(handle, TCOFLUSH);
   // Exclusive mode outlives this descriptor while others keep the tty open.
   ioctl(handle, TIOCNXCL);
   // Linux releases the descriptor even when close reports an error, so the
@@ -182,6 +186,8 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
   }
 }
 
-void CancelCOMIo(TCOMHandle h) { tcflush(h, TCOFLUSH); }
+// I/O here is never left pending (no overlapped calls), so there is nothing
+// to cancel; the close that follows drains the output.
+void CancelCOMIo(TCOMHandle) {}
 
 std::string LastOpenCOMError() { return GLastOpenError; }

@@ -1,10 +1,12 @@
-// The bridge's port I/O, device identification and TCP endpoint, against a
-// pseudo-terminal device and real loopback clients.
+// The relay's port I/O, device identification and TCP endpoint, driven through
+// its interface against a pseudo-terminal device (at the kernel's default
+// line settings, as an adapter comes) and real loopback clients.
 #include "BridgeTestSupport.h"
 #include "MainFormFixture.h"
 #include "PtyPair.h"
 #include "ui/URLLabel.h"
 
+#include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QRandomGenerator>
 #include <QtTest>
@@ -16,24 +18,68 @@ namespace {
 
 const QByteArray kRequest = QByteArrayLiteral("+VER_INFO=?\r\n");
 
-// A window whose port is the test's pseudo-terminal, opened as a cable would be.
+QByteArray AllByteValues() {
+  QByteArray bytes;
+  for (int value = 0; value < 256; ++value)
+    bytes.append(static_cast<char>(value));
+  return bytes;
+}
+
+// A window whose port is the test's pseudo-terminal, opened as a cable would
+// be, with the relay's server on a free port.
 struct TBridgeFixture {
   explicit TBridgeFixture(TClock &clock = SystemClock()) : fixture(clock, {pty.Path()}) {
     fixture.log->show();
-    fixture.form->OpenCOMFromSettings();
+    relay().OpenCOMFromSettings();
   }
   TMainTandrelForm &form() { return *fixture.form; }
+  TRelay &relay() { return fixture.form->Relay(); }
+
+  // Starts the server and connects `count` clients to it.
+  bool ServeClients(int count) {
+    port = FreeTcpPort();
+    fixture.tcpSettings->PortEdit->setText(QString::number(port));
+    form().StartTCPServer();
+    for (int i = 0; i < count; ++i) {
+      auto client = ConnectClient(port);
+      if (!client)
+        return false;
+      clients.push_back(std::move(client));
+    }
+    return WaitUntil([&] { return form().ServerSocket->Connections().size() == count && relay().SetupConnected(); });
+  }
+  // The relay loop as a connection runs it, until `done` holds or the time is up.
+  bool RelayUntil(const std::function<bool()> &done, int timeoutMs = 10000) {
+    if (!relay().Running()) {
+      form().SetConnectState(csConnected);
+      relay().Start();
+    }
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!done() && !deadline.hasExpired())
+      relay().RelayPass();
+    return done();
+  }
+  QStringList LogWith(const QString &prefix) const {
+    QStringList found;
+    for (const QString &text : fixture.LogTexts())
+      if (text.startsWith(QLatin1Char(' ') + prefix + QLatin1Char(' ')))
+        found.append(text.mid(prefix.size() + 2));
+    return found;
+  }
+
   TPtyPair pty;
   TMainFormFixture fixture;
+  quint16 port = 0;
+  std::vector<std::unique_ptr<QTcpSocket>> clients;
 };
 
-QStringList WithPrefix(const QStringList &texts, const QString &prefix) {
-  QStringList found;
-  for (const QString &text : texts)
-    if (text.startsWith(QLatin1Char(' ') + prefix + QLatin1Char(' ')))
-      found.append(text.mid(prefix.size() + 2));
-  return found;
-}
+// Collects what a client receives while the relay runs.
+struct TReceived {
+  explicit TReceived(QTcpSocket &client) {
+    QObject::connect(&client, &QTcpSocket::readyRead, [this, &client] { bytes += client.readAll(); });
+  }
+  QByteArray bytes;
+};
 
 } // namespace
 
@@ -53,7 +99,10 @@ private slots:
   void serverListensOnLoopbackOnly();
   void takenPortRaisesTheSocketError();
   void twoClients();
-  void largeClientChunkComesInTwoReads();
+  void everyByteValueCrossesALineAtKernelDefaults();
+  void largeClientBurstGoesInChunksOfTheBuffer();
+  void clientClosingRightAfterSendingHasAllOfItWritten();
+  void deviceThatStopsReadingIsAStallNotAFailure();
   void relayStressKeepsEveryByteOnceAndInOrder();
 };
 
@@ -94,13 +143,12 @@ void TestBridge::identification() {
     sent += chunks[i];
   }
   const uint32_t start = clock.TickCount();
-  QCOMPARE(bridge.form().RequestVersionInfo(), accepted);
+  QCOMPARE(bridge.relay().RequestVersionInfo(), accepted);
   QCOMPARE(bridge.pty.Receive(kRequest.size()), kRequest);
-  QCOMPARE(bridge.form().FVerInfo, accepted ? sent : QByteArray());
-  const QStringList log = bridge.fixture.LogTexts();
-  QCOMPARE(WithPrefix(log, QStringLiteral("APP->COM")), QStringList{"+VER_INFO=?"});
+  QCOMPARE(bridge.relay().VerInfo(), accepted ? sent : QByteArray());
+  QCOMPARE(bridge.LogWith(QStringLiteral("APP->COM")), QStringList{"+VER_INFO=?"});
   if (accepted)
-    QVERIFY(!WithPrefix(log, QStringLiteral("COM->APP")).isEmpty());
+    QVERIFY(!bridge.LogWith(QStringLiteral("COM->APP")).isEmpty());
   else
     QVERIFY(clock.TickCount() - start >= 10000);
 }
@@ -121,7 +169,7 @@ void TestBridge::identificationAcceptsAReplyJustBeforeTheLimit() {
     bridge.pty.Send("X,A.1\r\nOK\r\n");
     QThread::msleep(20);
   });
-  QCOMPARE(bridge.form().RequestVersionInfo(), accepted);
+  QCOMPARE(bridge.relay().RequestVersionInfo(), accepted);
 }
 
 void TestBridge::modemHangupWords_data() {
@@ -140,27 +188,27 @@ void TestBridge::modemHangupWords() {
   QFETCH(bool, hangup);
   for (const bool modem : {false, true}) {
     TBridgeFixture bridge;
-    TMainTandrelForm &form = bridge.form();
-    form.FModemConnect = modem;
-    form.FConnected = true;
-    form.SetConnectState(csConnected);
+    TRelay &relay = bridge.relay();
+    QVERIFY(bridge.ServeClients(1));
+    TReceived received(*bridge.clients.front());
+    relay.SetModemConnect(modem);
     QVERIFY(bridge.pty.Send(chunk));
-    int32_t n = 0;
-    QVERIFY(WaitUntil([&] { return (n = form.COMRead()) > 0 || form.FCOMHandle == INVALID_HANDLE_VALUE; }));
+    QVERIFY(bridge.RelayUntil([&] { return received.bytes.size() >= chunk.size() || !relay.PortOpen(); }));
+    TMainTandrelForm &form = bridge.form();
     if (modem && hangup) {
-      QCOMPARE(n, 0);
+      QCOMPARE(received.bytes, QByteArray());
       QCOMPARE(form.URLLabel1->Tag(), int(csModemLost));
       QCOMPARE(form.URLLabel1->text(), QStringLiteral("Переподключить"));
       QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
-      QVERIFY(!form.FConnected);
-      QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+      QVERIFY(!relay.Running());
+      QCOMPARE(relay.EndReason(), TRelayEnd::ModemHangup);
       QCOMPARE(bridge.pty.Receive(4), QByteArray("ATH\r"));
       const QStringList log = bridge.fixture.LogTexts();
       QVERIFY(log.contains(QStringLiteral("  Завершение работы по ошибке модема")));
       QVERIFY(log.contains(QStringLiteral("  Установили \"Нет подключения\", процедура COMRead")));
     } else {
-      QCOMPARE(form.BufferToString(n), chunk);
-      QVERIFY(form.FConnected);
+      QCOMPARE(received.bytes, chunk);
+      QVERIFY(relay.Running());
       QCOMPARE(form.URLLabel1->Tag(), int(csConnected));
     }
   }
@@ -168,26 +216,34 @@ void TestBridge::modemHangupWords() {
 
 void TestBridge::writeFailureDropsEveryClientAndKeepsListening() {
   TMainFormFixture fixture;
+  fixture.log->show();
   TMainTandrelForm &form = *fixture.form;
+  TRelay &relay = form.Relay();
   const quint16 port = FreeTcpPort();
   fixture.tcpSettings->PortEdit->setText(QString::number(port));
   form.StartTCPServer();
   auto first = ConnectClient(port);
   auto second = ConnectClient(port);
   QVERIFY(first && second);
-  QVERIFY(WaitUntil([&] { return form.ServerSocket->Connections().size() == 2 && form.FSetupConnected; }));
+  QVERIFY(WaitUntil([&] { return form.ServerSocket->Connections().size() == 2 && relay.SetupConnected(); }));
   // A handle that refuses writes stands in for a port that failed.
-  form.FCOMHandle = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  QCOMPARE(form.COMWrite("abc", 3), -1);
+  relay.TakeOverCOM(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  relay.Start();
+  first->write("abc");
+  const QDeadlineTimer deadline(5000);
+  while (!relay.Recovering() && !deadline.hasExpired())
+    relay.RelayPass();
+  QCOMPARE(relay.PortLoss(), TPortLoss::WriteFailed);
   QCOMPARE(form.Label7->text(), QStringLiteral("Прибор не доступен"));
   QCOMPARE(form.Label7->palette().color(QPalette::WindowText), QColor(Qt::red));
-  QVERIFY(form.FNeedCOMReconnect);
-  QVERIFY(!form.FSetupConnected);
+  QVERIFY(fixture.LogTexts().contains(QStringLiteral("  Ошибка записи в COM порт")));
+  QVERIFY(!relay.SetupConnected());
   QVERIFY(WaitUntil([&] {
     return first->state() == QAbstractSocket::UnconnectedState && second->state() == QAbstractSocket::UnconnectedState;
   }));
   QVERIFY(ConnectClient(port));
-  CloseCOM(form.FCOMHandle);
+  relay.Stop(TRelayEnd::UserDisconnect);
+  relay.CloseCOMPort();
 }
 
 void TestBridge::serverPortRules_data() {
@@ -243,89 +299,146 @@ void TestBridge::takenPortRaisesTheSocketError() {
 
 void TestBridge::twoClients() {
   TBridgeFixture bridge;
-  TMainTandrelForm &form = bridge.form();
-  const quint16 port = FreeTcpPort();
-  bridge.fixture.tcpSettings->PortEdit->setText(QString::number(port));
-  form.StartTCPServer();
-  auto first = ConnectClient(port);
-  auto second = ConnectClient(port);
-  QVERIFY(first && second);
-  QVERIFY(WaitUntil([&] { return form.ServerSocket->Connections().size() == 2; }));
+  TRelay &relay = bridge.relay();
+  QVERIFY(bridge.ServeClients(2));
+  QTcpSocket &first = *bridge.clients[0];
+  QTcpSocket &second = *bridge.clients[1];
+  TReceived atFirst(first), atSecond(second);
 
   // Bytes from either client reach the port.
-  for (QTcpSocket *client : {first.get(), second.get()}) {
+  QByteArray atDevice;
+  for (QTcpSocket *client : {&first, &second}) {
     client->write("hello");
-    QVERIFY(WaitUntil([&] { return form.FReadSocket == 5; }));
-    QCOMPARE(form.COMWrite(form.FSocketBuffer.data(), form.FReadSocket), 5);
-    form.FReadSocket = 0;
-    QCOMPARE(bridge.pty.Receive(5), QByteArray("hello"));
+    atDevice.clear();
+    QVERIFY(bridge.RelayUntil([&] { return (atDevice += bridge.pty.ReceiveAvailable()).size() >= 5; }));
+    QCOMPARE(atDevice, QByteArray("hello"));
   }
   // Bytes from the port go to the first client only.
-  form.StringToBuffer("dev1");
-  QVERIFY(form.SendToSetupProgram(4));
-  QCOMPARE(ReadExactly(*first, 4), QByteArray("dev1"));
+  QVERIFY(bridge.pty.Send("dev1"));
+  QVERIFY(bridge.RelayUntil([&] { return atFirst.bytes == "dev1"; }));
   // One of two leaving does not stop the relay towards the other.
-  first->disconnectFromHost();
-  QVERIFY(WaitUntil([&] { return form.ServerSocket->Connections().size() == 1; }));
-  QVERIFY(form.FSetupConnected);
-  form.StringToBuffer("dev2");
-  QVERIFY(form.SendToSetupProgram(4));
-  QCOMPARE(ReadExactly(*second, 4), QByteArray("dev2"));
-  QCOMPARE(second->bytesAvailable(), 0);
-  second->disconnectFromHost();
-  QVERIFY(WaitUntil([&] { return !form.FSetupConnected; }));
-  QVERIFY(!form.SendToSetupProgram(4));
-  // A restart while the flag is left set logs that the shell is not connected yet.
-  form.FSetupConnected = true;
-  form.StartTCPServer();
-  QVERIFY(!form.SendToSetupProgram(4));
-  QVERIFY(bridge.fixture.LogTexts().contains(QStringLiteral("  Оболочка истчо не подключилась к мосту.")));
+  first.disconnectFromHost();
+  QVERIFY(bridge.RelayUntil([&] { return bridge.form().ServerSocket->Connections().size() == 1; }));
+  QVERIFY(relay.SetupConnected());
+  QVERIFY(bridge.pty.Send("dev2"));
+  QVERIFY(bridge.RelayUntil([&] { return atSecond.bytes == "dev2"; }));
+  second.disconnectFromHost();
+  QVERIFY(bridge.RelayUntil([&] { return !relay.SetupConnected(); }));
+  // A restart closes a client without telling: until a client connects again,
+  // the device's bytes are logged as having nowhere to go.
+  bridge.clients.push_back(ConnectClient(bridge.port));
+  QVERIFY(bridge.RelayUntil([&] { return relay.SetupConnected(); }));
+  bridge.form().StartTCPServer();
+  QVERIFY(bridge.pty.Send("dev3"));
+  const QString nowhere = QStringLiteral("  Оболочка истчо не подключилась к мосту.");
+  QVERIFY(bridge.RelayUntil([&] { return bridge.fixture.LogTexts().contains(nowhere); }));
 }
 
-void TestBridge::largeClientChunkComesInTwoReads() {
-  TMainFormFixture fixture;
-  TMainTandrelForm &form = *fixture.form;
-  const quint16 port = FreeTcpPort();
-  fixture.tcpSettings->PortEdit->setText(QString::number(port));
-  form.StartTCPServer();
-  auto client = ConnectClient(port);
-  QVERIFY(client);
-  client->write(QByteArray(40000, 'x'));
-  QVERIFY(WaitUntil([&] { return form.FReadSocket == 32768; }));
-  // While the chunk waits for the port, nothing replaces it.
-  QTest::qWait(50);
-  QCOMPARE(form.FReadSocket, 32768);
-  form.FReadSocket = 0;
-  form.ServerSocketRequestRead();
-  QVERIFY(WaitUntil([&] { return form.FReadSocket == 7232; }));
+// A fresh line has IXON on, which would eat 0x11 and 0x13 and let a 0x13 from
+// the device stop the bridge's own output.
+void TestBridge::everyByteValueCrossesALineAtKernelDefaults() {
+  TBridgeFixture bridge;
+  QVERIFY(bridge.ServeClients(1));
+  QTcpSocket &client = *bridge.clients.front();
+  TReceived atClient(client);
+  const QByteArray values = AllByteValues();
+
+  QVERIFY(bridge.pty.Send(values)); // ends in 0x13, XOFF
+  QVERIFY(bridge.RelayUntil([&] { return atClient.bytes.size() >= values.size(); }));
+  QCOMPARE(atClient.bytes, values);
+
+  client.write(values);
+  QByteArray atDevice;
+  QVERIFY(bridge.RelayUntil([&] { return (atDevice += bridge.pty.ReceiveAvailable()).size() >= values.size(); }));
+  QCOMPARE(atDevice, values);
+  QCOMPARE(bridge.relay().PortLoss(), TPortLoss::None);
 }
 
-// The whole relay loop, both directions at once, random chunk sizes: every
+// One pass moves at most one transfer buffer towards the port; what a client
+// sends beyond it waits in the socket and follows, nothing dropped.
+void TestBridge::largeClientBurstGoesInChunksOfTheBuffer() {
+  TBridgeFixture bridge;
+  bridge.fixture.log->hide();
+  QVERIFY(bridge.ServeClients(1));
+  bridge.fixture.log->show();
+  const QByteArray burst(40000, 'x');
+  bridge.clients.front()->write(burst);
+  QByteArray atDevice;
+  QVERIFY(bridge.RelayUntil([&] { return (atDevice += bridge.pty.ReceiveAvailable()).size() >= burst.size(); }));
+  QCOMPARE(atDevice, burst);
+  const QStringList chunks = bridge.LogWith(QStringLiteral("TCP->COM"));
+  QVERIFY(chunks.size() >= 2);
+  qsizetype logged = 0;
+  for (const QString &chunk : chunks) {
+    QVERIFY(chunk.size() <= TRelay::kDataBufferSize);
+    logged += chunk.size();
+  }
+  QCOMPARE(logged, burst.size());
+}
+
+void TestBridge::clientClosingRightAfterSendingHasAllOfItWritten() {
+  TBridgeFixture bridge;
+  bridge.fixture.log->hide(); // 100 KiB of log lines would only slow the test
+  QVERIFY(bridge.ServeClients(1));
+  const QByteArray upload = RandomBytes(100 * 1024, 11);
+  QTcpSocket &client = *bridge.clients.front();
+  client.write(upload);
+  client.disconnectFromHost();
+  QByteArray atDevice;
+  QVERIFY(bridge.RelayUntil([&] { return (atDevice += bridge.pty.ReceiveAvailable()).size() >= upload.size(); }));
+  QVERIFY(atDevice == upload);
+  // Its close is reported once everything it sent is at the port.
+  QVERIFY(bridge.RelayUntil([&] { return !bridge.relay().SetupConnected(); }));
+  QCOMPARE(bridge.pty.ReceiveAvailable(), QByteArray());
+}
+
+// The device reads nothing for a while: the line is full, not broken. The
+// client stays connected, the device's own bytes still get through, and the
+// stall is logged once when it has lasted long and once when it ends.
+void TestBridge::deviceThatStopsReadingIsAStallNotAFailure() {
+  TScaledClock fast(20);
+  TBridgeFixture bridge(fast);
+  QVERIFY(bridge.ServeClients(1));
+  QTcpSocket &client = *bridge.clients.front();
+  TReceived atClient(client);
+  const QByteArray upload(256 * 1024, 'u');
+  client.write(upload);
+  const QString stalled = QStringLiteral("  COM порт не принимает данные уже 5 с, ожидание");
+  QVERIFY(bridge.RelayUntil([&] { return bridge.fixture.LogTexts().contains(stalled); }, 20000));
+  QVERIFY(bridge.pty.Send("still talking"));
+  QVERIFY(bridge.RelayUntil([&] { return atClient.bytes == "still talking"; }));
+  QVERIFY(bridge.relay().SetupConnected());
+  QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+  QCOMPARE(bridge.relay().PortLoss(), TPortLoss::None);
+
+  QByteArray atDevice;
+  QVERIFY(bridge.RelayUntil([&] { return (atDevice += bridge.pty.ReceiveAvailable()).size() >= upload.size(); }));
+  QVERIFY(atDevice == upload);
+  const QStringList log = bridge.fixture.LogTexts();
+  QCOMPARE(log.count(stalled), 1);
+  QCOMPARE(log.count(QStringLiteral("  COM порт снова принимает данные")), 1);
+  QVERIFY(!log.contains(QStringLiteral("  Ошибка записи в COM порт")));
+}
+
+// The whole relay pass, both directions at once, random chunk sizes: every
 // byte arrives exactly once and in order.
 void TestBridge::relayStressKeepsEveryByteOnceAndInOrder() {
   TBridgeFixture bridge;
-  TMainTandrelForm &form = bridge.form();
-  const quint16 port = FreeTcpPort();
-  bridge.fixture.tcpSettings->PortEdit->setText(QString::number(port));
   bridge.fixture.log->hide(); // logging megabytes would only slow the test
-  form.StartTCPServer();
-  auto client = ConnectClient(port);
-  QVERIFY(client);
+  QVERIFY(bridge.ServeClients(1));
+  QTcpSocket &client = *bridge.clients.front();
 
-  QRandomGenerator random(20261210);
   const qsizetype total = 1 << 20;
-  QByteArray toDevice(total, Qt::Uninitialized), toClient(total, Qt::Uninitialized);
-  for (qsizetype i = 0; i < total; ++i) {
-    toDevice[i] = char(random.bounded(256));
-    toClient[i] = char(random.bounded(256));
-  }
+  const QByteArray toDevice = RandomBytes(total, 20261210);
+  const QByteArray toClient = RandomBytes(total, 20261211);
+  QRandomGenerator random(7);
   qsizetype clientSent = 0, deviceSent = 0;
   QByteArray atDevice, atClient;
   QTimer driver;
   connect(&driver, &QTimer::timeout, this, [&] {
     if (clientSent < total) {
       const qsizetype n = std::min<qsizetype>(random.bounded(1, 20000), total - clientSent);
-      client->write(toDevice.constData() + clientSent, n);
+      client.write(toDevice.constData() + clientSent, n);
       clientSent += n;
     }
     if (deviceSent < total) {
@@ -335,19 +448,11 @@ void TestBridge::relayStressKeepsEveryByteOnceAndInOrder() {
         deviceSent += room;
     }
     atDevice += bridge.pty.ReceiveAvailable();
-    atClient += client->readAll();
-    if (atDevice.size() >= total && atClient.size() >= total)
-      form.FConnected = false;
+    atClient += client.readAll();
   });
   driver.start(2);
-  QTimer watchdog;
-  watchdog.setSingleShot(true);
-  connect(&watchdog, &QTimer::timeout, this, [&] { form.FConnected = false; });
-  watchdog.start(120000);
-  form.FConnected = true;
-  while (form.FConnected)
-    form.RelayPass();
-  QVERIFY2(watchdog.isActive(), "the relay did not move every byte in time");
+  QVERIFY2(bridge.RelayUntil([&] { return atDevice.size() >= total && atClient.size() >= total; }, 120000),
+           "the relay did not move every byte in time");
   QCOMPARE(atDevice.size(), total);
   QVERIFY(atDevice == toDevice);
   QCOMPARE(atClient.size(), total);

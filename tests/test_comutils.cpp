@@ -103,6 +103,7 @@ private slots:
   void vanishedDeviceReadsAsNothing();
   void invalidHandleIsHarmless();
   void closeTwiceIsHarmless();
+  void bytesWrittenBeforeCloseReachTheDevice();
   void nextToken_data();
   void nextToken();
   void nextTokenRejectsPositionBelowOne();
@@ -393,6 +394,19 @@ void TestCOMUtils::closeTwiceIsHarmless() {
   QVERIFY(CloseCOM(handle));
   QCOMPARE(handle, INVALID_HANDLE_VALUE);
   QCOMPARE(fcntl(opened, F_GETFD), -1);
+}
+
+// The teardown of a connection closes the port right after the last relayed
+// bytes; the device must still get them.
+void TestCOMUtils::bytesWrittenBeforeCloseReachTheDevice() {
+  TPtyPair pty;
+  QVERIFY(pty.IsValid());
+  TCOMHandle handle = INVALID_HANDLE_VALUE;
+  QVERIFY(OpenCOM(PathOf(pty), KBaud, handle));
+  QCOMPARE(WriteCOM(handle, "last words", 10), 10);
+  CancelCOMIo(handle);
+  QVERIFY(CloseCOM(handle));
+  QCOMPARE(pty.Receive(10), QByteArray("last words"));
 }
 
 void TestCOMUtils::nextToken_data() {

@@ -5,6 +5,7 @@
 #include "MainFormFixture.h"
 #include "ConnectionFixture.h"
 #include "app/RegStore.h"
+#include "ui/COMSettingsUnit.h"
 #include "ui/URLLabel.h"
 
 #include <QComboBox>
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QTcpServer>
+#include <QRandomGenerator>
 #include <QTimer>
 #include <QtTest>
 
@@ -30,7 +32,32 @@ private slots:
   void portInUseShowsBusyAndTheNextClickCancels();
   void takenServerPortEndsTheAttemptInOrder();
   void closingTheWindowEndsTheConnectionAndSavesSettings();
+  void blockingEchoDeviceGivesBackAMebibyteSentAtOnce();
+  void fullDuplexAtLineRateLosesNothing();
 };
+
+namespace {
+
+// The simulated device's stream pattern: byte i is i mod 251.
+QByteArray StreamPattern(qsizetype size) {
+  QByteArray bytes(size, Qt::Uninitialized);
+  for (qsizetype i = 0; i < size; ++i)
+    bytes[i] = char(i % 251);
+  return bytes;
+}
+
+// A scenario step that records a failure whenever the relay has had to give
+// up its port or its client since the connection started.
+TScenario::TStep StaysConnected(TScenario &scenario, TConnectionFixture &cable, TScenario::TStep step) {
+  return [&scenario, &cable, step] {
+    scenario.Check(cable.form().Relay().PortLoss() == TPortLoss::None, QStringLiteral("the port was given up"));
+    scenario.Check(cable.client && cable.client->state() == QAbstractSocket::ConnectedState,
+                   QStringLiteral("the client was dropped"));
+    return step();
+  };
+}
+
+} // namespace
 
 void TestConnection::wholeCableConnectionRelaysBothWaysAndTearsDown() {
   TConnectionFixture cable;
@@ -62,7 +89,7 @@ void TestConnection::wholeCableConnectionRelaysBothWaysAndTearsDown() {
   QCOMPARE(form.URLLabel1->Tag(), int(csIdle));
   QCOMPARE(form.URLLabel1->text(), QStringLiteral("Подключить"));
   QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.Relay().PortOpen());
   QVERIFY(!form.ServerSocket->Active());
   QVERIFY(!form.SetupIsStarted());
   QVERIFY(!QFile::exists(cable.CopyPath()));
@@ -121,7 +148,7 @@ void TestConnection::unpluggedPortIsReopenedAndTheServerRestarted() {
   QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
   QVERIFY(scenario.Finished());
 
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.Relay().PortOpen());
 }
 
 void TestConnection::silentDeviceTakesFailurePathA() {
@@ -134,7 +161,7 @@ void TestConnection::silentDeviceTakesFailurePathA() {
   QCOMPARE(cable.fixture.prompts.prompts.first().text, QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
   QCOMPARE(form.URLLabel1->Tag(), int(csIdle));
   QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.Relay().PortOpen());
   QVERIFY(!form.ServerSocket->Active());
   QVERIFY(!form.SetupIsStarted());
   QVERIFY(form.PortsListComboBox->isEnabled());
@@ -150,7 +177,7 @@ void TestConnection::unlistedDeviceTakesFailurePathB() {
   QCOMPARE(cable.fixture.prompts.prompts.size(), 1);
   QCOMPARE(cable.fixture.prompts.prompts.first().text, QStringLiteral("Программа настройки для данного прибора не обнаружена."));
   QCOMPARE(form.URLLabel1->Tag(), int(csIdle));
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.Relay().PortOpen());
   QVERIFY(!form.ServerSocket->Active());
   QVERIFY(cable.LogHas(QStringLiteral("  Установили \"Нет подключения\", главный цикл, нет программы настройки")));
   QVERIFY(!ConnectClient(cable.port, 300));
@@ -185,7 +212,7 @@ void TestConnection::takenServerPortEndsTheAttemptInOrder() {
   QVERIFY(cable.fixture.prompts.prompts.first().text.startsWith(QStringLiteral("Windows socket error: ")));
   QCOMPARE(form.URLLabel1->Tag(), int(csIdle));
   QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.Relay().PortOpen());
   QVERIFY(!form.SetupIsStarted());
   QVERIFY(form.PortsListComboBox->isEnabled());
 }
@@ -202,7 +229,7 @@ void TestConnection::closingTheWindowEndsTheConnectionAndSavesSettings() {
   scenario.Start(form);
   form.URLLabel1Click();
   QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.Relay().PortOpen());
   QVERIFY(!form.ServerSocket->Active());
   QVERIFY(!form.SetupIsStarted());
   QVERIFY(!QFile::exists(cable.CopyPath()));
@@ -210,6 +237,67 @@ void TestConnection::closingTheWindowEndsTheConnectionAndSavesSettings() {
   const TRegistryKey key(cable.fixture.StorePath());
   QCOMPARE(key.ReadString(QStringLiteral("COM")), cable.device.linkPath());
   QCOMPARE(key.ReadInteger(QStringLiteral("CHANNEL")), 1);
+}
+
+// A device that cannot send while the host does not read (a USB device)
+// and echoes what it gets: the setup program's megabyte comes back whole,
+// with the line busy all the time but never taken for broken.
+void TestConnection::blockingEchoDeviceGivesBackAMebibyteSentAtOnce() {
+  TConnectionFixture cable(TSimProcess::TKind::Device,
+                           {QStringLiteral("--flow"), QStringLiteral("blocking"), QStringLiteral("--tty"),
+                            QStringLiteral("default")});
+  QVERIFY2(cable.device.isReady(), qPrintable(cable.device.errorString()));
+  cable.fixture.log->hide(); // a megabyte of log lines would only slow the test
+  TMainTandrelForm &form = cable.form();
+  const QByteArray upload = RandomBytes(1 << 20, 1210);
+  QByteArray echoed;
+  TScenario scenario;
+  scenario.Then("relay started", [&] { return cable.Relaying(); })
+      .Then("client connected", [&] { return cable.ClientConnected(); })
+      .Then("megabyte sent at once", [&] { return cable.client->write(upload) == upload.size(); })
+      .Then("megabyte echoed", StaysConnected(scenario, cable, [&] {
+              echoed += cable.client->readAll();
+              return echoed.size() >= upload.size();
+            }))
+      .Then("disconnect", cable.Clicks());
+  scenario.Start(form, 120000);
+  form.URLLabel1Click();
+  QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
+  QCOMPARE(echoed.size(), upload.size());
+  QVERIFY(echoed == upload);
+  QCOMPARE(form.Relay().EndReason(), TRelayEnd::UserDisconnect);
+}
+
+// At 256000 baud the device streams at its line rate while the setup program
+// uploads a whole block at once, which the device takes at the same rate.
+void TestConnection::fullDuplexAtLineRateLosesNothing() {
+  TConnectionFixture cable(TSimProcess::TKind::Device,
+                           {QStringLiteral("--mode"), QStringLiteral("sink"), QStringLiteral("--paced"), QStringLiteral("on")});
+  QVERIFY2(cable.device.isReady(), qPrintable(cable.device.errorString()));
+  cable.fixture.log->hide();
+  cable.fixture.comSettings->SpeedComboBox->setCurrentText(QStringLiteral("256000"));
+  TMainTandrelForm &form = cable.form();
+  const qsizetype size = 25600 * 3; // three seconds of the line each way
+  const QByteArray pattern = StreamPattern(size);
+  QByteArray streamed;
+  QString sinkReport;
+  TScenario scenario;
+  scenario.Then("relay started", [&] { return cable.Relaying(); })
+      .Then("client connected", [&] { return cable.ClientConnected(); })
+      .Then("device streams",
+            [&] { return cable.device.command(QStringLiteral("stream 256000 %1").arg(size)) == QStringLiteral("OK"); })
+      .Then("block uploaded at once", [&] { return cable.client->write(pattern) == size; })
+      .Then("both flows complete", StaysConnected(scenario, cable, [&] {
+              streamed += cable.client->readAll();
+              sinkReport = cable.device.command(QStringLiteral("sinkcheck"));
+              return streamed.size() >= size && sinkReport.startsWith(QStringLiteral("OK %1 ").arg(size));
+            }))
+      .Then("disconnect", cable.Clicks());
+  scenario.Start(form, 60000);
+  form.URLLabel1Click();
+  QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure + QLatin1Char(' ') + sinkReport));
+  QVERIFY(streamed == pattern);
+  QCOMPARE(sinkReport, QStringLiteral("OK %1 pattern").arg(size));
 }
 
 QTEST_MAIN(TestConnection)

@@ -73,13 +73,13 @@ void TestController::dialFailureShowsItsText() {
   QCOMPARE(form.ConnectState(), csConnecting);
   QCOMPARE(form.URLLabel1->text(), QStringLiteral("Отмена подключения"));
   QVERIFY(InputsDisabled(form));
-  QVERIFY(form.FModemConnect);
+  QVERIFY(form.Relay().ModemConnect());
   QVERIFY(WaitUntil([&] { return form.ConnectState() == csIdle; }, 30000));
   QCOMPARE(form.Label7->text(), text);
   QCOMPARE(modem.StatusColour(), QColor(Qt::red));
   QCOMPARE(form.URLLabel1->text(), QStringLiteral("Подключить"));
   QVERIFY(InputsEnabled(form));
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.Relay().PortOpen());
   QVERIFY(!form.FRing);
   // The number was stored before dialling and is offered next time.
   QCOMPARE(form.PhoneNumber->itemText(0), QStringLiteral("+7 900 123"));
@@ -101,7 +101,7 @@ void TestController::cancelDuringTheDialWaitsForTheDialer() {
   QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
   QVERIFY(!form.FRing);
   QVERIFY(InputsEnabled(form));
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.Relay().PortOpen());
   QVERIFY(modem.LogHas(QStringLiteral(
       "  Установили \"Нет подключения\", нажатие на кнопку подключения в момент подключения к прибору")));
   TCOMHandle probe = INVALID_HANDLE_VALUE;
@@ -128,7 +128,7 @@ void TestController::modemConnectionHangupReconnectAndDisconnect() {
       .Then("first echo", modem.Echoes(scenario, "ping"))
       .Then("far end hangs up", [&] { return modem.device.command(QStringLiteral("hangup")).startsWith("OK"); })
       .Then("reconnect offered",
-            [&] { return form.ConnectState() == csModemLost && !form.FConnected && !form.ServerSocket->Active(); })
+            [&] { return form.ConnectState() == csModemLost && !form.Relay().Running() && !form.ServerSocket->Active(); })
       .Then("reconnect", [&] {
         scenario.Check(form.URLLabel1->text() == QStringLiteral("Переподключить"), "caption Переподключить");
         scenario.Check(form.Label7->text() == QStringLiteral("Нет подключения"), "status after hang-up");
@@ -152,8 +152,8 @@ void TestController::modemConnectionHangupReconnectAndDisconnect() {
   QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
   QVERIFY(WaitUntil([&] { return !ProcessAlive(setupPid); }));
   QCOMPARE(form.ConnectState(), csIdle);
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
-  QVERIFY(!form.FModemConnect);
+  QVERIFY(!form.Relay().PortOpen());
+  QVERIFY(!form.Relay().ModemConnect());
   QVERIFY(InputsEnabled(form));
   QVERIFY(!QFile::exists(modem.CopyPath()));
   const QByteArray received = modem.device.receivedBytes();
@@ -173,7 +173,7 @@ void TestController::modemPortLossEndsTheConnectionAndKeepsTheSetupProgram() {
   TScenario scenario;
   scenario.Then("relay started", [&] { return modem.Relaying() && (setupPid = form.SetupProcessId()) > 0; })
       .Then("unplugged", [&] { return modem.device.command(QStringLiteral("unplug 60000")).startsWith("OK"); })
-      .Then("connection ended", [&] { return form.ConnectState() == csIdle && !form.FConnected; });
+      .Then("connection ended", [&] { return form.ConnectState() == csIdle && !form.Relay().Running(); });
   form.URLLabel1Click();
   scenario.Start(form, 60000);
   QVERIFY(WaitUntil([&] { return scenario.Finished() || !scenario.failure.isEmpty(); }, 70000));
@@ -183,7 +183,7 @@ void TestController::modemPortLossEndsTheConnectionAndKeepsTheSetupProgram() {
   QVERIFY(InputsEnabled(form));
   QVERIFY(modem.LogHas(QStringLiteral("  Завершение работы по потере порта.")));
   QVERIFY(ProcessAlive(setupPid));
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.Relay().PortOpen());
 }
 
 void TestController::takenServerPortHangsUpTheCall() {
@@ -201,7 +201,7 @@ void TestController::takenServerPortHangsUpTheCall() {
   QCOMPARE(form.ConnectState(), csIdle);
   QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
   QVERIFY(InputsEnabled(form));
-  QCOMPARE(form.FCOMHandle, INVALID_HANDLE_VALUE);
+  QVERIFY(!form.Relay().PortOpen());
   QVERIFY(!form.SetupIsStarted());
   const QByteArray received = modem.device.receivedBytes();
   QVERIFY2(received.endsWith("+VER_INFO=?\r\n+++ATH\r"), received.constData());

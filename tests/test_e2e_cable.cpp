@@ -8,108 +8,139 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+namespace {
+
+// The simulated device, the program's folder with the cable and the device's
+// port stored, and the program started there.
+struct TCableRig {
+  TCableRig(const TXSession &display, const QStringList &deviceArgs = {})
+      : device(TSimProcess::TKind::Device, deviceArgs), stored(folder.writeSettings(device.linkPath(), 1)),
+        program(folder, display, device.linkPath()) {}
+  QString Problem() const {
+    if (!device.isReady())
+      return device.errorString();
+    return folder.isValid() && stored ? QString() : folder.errorString() + QStringLiteral(" (settings not written)");
+  }
+
+  TSimProcess device;
+  TTandrelFolder folder;
+  bool stored;
+  TTandrelProcess program;
+  QString window;
+};
+
+} // namespace
+
 class TestE2ECable : public TE2ETest {
   Q_OBJECT
 
 private slots:
   void relaysBothWaysAcrossAReplugUntilDisconnected() {
-    TSimProcess device(TSimProcess::TKind::Device);
-    QVERIFY2(device.isReady(), qPrintable(device.errorString()));
-    TTandrelFolder folder;
-    QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
-    QVERIFY(folder.writeSettings(device.linkPath(), 1));
-    TTandrelProcess program(folder, FDisplay, device.linkPath());
-    QString window;
-    connectCable(folder, device, program, &window);
-    if (QTest::currentTestFailed())
+    // The line comes at the kernel's defaults, as a freshly plugged adapter.
+    TCableRig rig(FDisplay, {QStringLiteral("--tty"), QStringLiteral("default")});
+    if (!connectCable(rig))
       return;
-    TSetupProbe &probe = folder.probe();
-    QCOMPARE(probe.executable(), folder.setupCopyPath());
+    TSetupProbe &probe = rig.folder.probe();
+    QCOMPARE(probe.executable(), rig.folder.setupCopyPath());
 
-    // Echo: every byte the probe sends comes back unchanged, binary included.
-    const QByteArray chunk("first \x00\xff\x7f chunk\r\n", 17);
+    // Echo: every byte value the probe sends comes back unchanged, XON and
+    // XOFF included.
+    QByteArray chunk;
+    for (int value = 0; value < 256; ++value)
+      chunk.append(char(value));
     QVERIFY(probe.send(chunk));
     QTRY_COMPARE_WITH_TIMEOUT(probe.received(), chunk, StepTimeoutMs);
     QCOMPARE(probe.sent(), chunk);
-    QVERIFY(device.receivedBytes().endsWith(chunk));
+    QVERIFY(rig.device.receivedBytes().endsWith(chunk));
 
-    QCOMPARE(device.command(QStringLiteral("unplug 1500")), QStringLiteral("OK"));
+    QCOMPARE(rig.device.command(QStringLiteral("unplug 1500")), QStringLiteral("OK"));
     QTRY_VERIFY_WITH_TIMEOUT(!probe.isConnected(), StepTimeoutMs); // the server stopped
     QTRY_VERIFY2_WITH_TIMEOUT(probe.connectionCount() >= 2 && probe.isConnected(),
-                              probe.events() + program.output().toLocal8Bit(), StepTimeoutMs);
+                              probe.events() + rig.program.output().toLocal8Bit(), StepTimeoutMs);
     // Each direction on its own: whether the replugged device echoes depends
     // on whether it has been identified again.
     QVERIFY(probe.send("after replug\r\n"));
-    QTRY_VERIFY_WITH_TIMEOUT(device.receivedBytes().endsWith("after replug\r\n"), StepTimeoutMs);
-    QCOMPARE(device.command(QStringLiteral("send from device\\x00\\r\\n")), QStringLiteral("OK"));
-    QTRY_VERIFY_WITH_TIMEOUT(probe.received().endsWith(QByteArray("from device\x00\r\n", 14)), StepTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.device.receivedBytes().endsWith("after replug\r\n"), StepTimeoutMs);
+    QCOMPARE(rig.device.command(QStringLiteral("send from device\\x11\\x13\\x00\\r\\n")), QStringLiteral("OK"));
+    QTRY_VERIFY_WITH_TIMEOUT(probe.received().endsWith(QByteArray("from device\x11\x13\x00\r\n", 16)), StepTimeoutMs);
 
-    QVERIFY(FDisplay.click(window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+    QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
     QTRY_VERIFY_WITH_TIMEOUT(!probe.exists(), StepTimeoutMs); // killed and reaped
-    QVERIFY(!QFile::exists(folder.setupCopyPath()));
-    QVERIFY(program.isRunning());
-    QVERIFY(program.children().isEmpty());
-    QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
-    QVERIFY(!folder.probe().exists());
+    QVERIFY(!QFile::exists(rig.folder.setupCopyPath()));
+    QVERIFY(rig.program.isRunning());
+    QVERIFY(rig.program.children().isEmpty());
+    QVERIFY2(closeAndExitCleanly(rig.program, rig.window), qPrintable(rig.program.output()));
+    QVERIFY(!rig.folder.probe().exists());
+  }
+
+  // A device that cannot send while the wizard does not read (a USB device)
+  // echoes a megabyte that the setup program sends in one go.
+  void blockingEchoGivesBackAMebibyteOnOneConnection() {
+    TCableRig rig(FDisplay, {QStringLiteral("--flow"), QStringLiteral("blocking")});
+    if (!connectCable(rig))
+      return;
+    TSetupProbe &probe = rig.folder.probe();
+    QByteArray upload(1 << 20, Qt::Uninitialized);
+    for (qsizetype i = 0; i < upload.size(); ++i)
+      upload[i] = char((i * 7919) >> 3);
+    QVERIFY(probe.send(upload));
+    QTRY_VERIFY2_WITH_TIMEOUT(probe.received().size() >= upload.size(), probe.events(), 60000);
+    QVERIFY(probe.received() == upload);
+    QCOMPARE(probe.connectionCount(), 1);
+    QVERIFY(probe.isConnected());
+    QVERIFY2(closeAndExitCleanly(rig.program, rig.window), qPrintable(rig.program.output()));
   }
 
   void silentDeviceEndsTheAttemptWithAnError() {
-    TSimProcess device(TSimProcess::TKind::Device, {QStringLiteral("--silent"), QStringLiteral("on")});
-    QVERIFY2(device.isReady(), qPrintable(device.errorString()));
-    TTandrelFolder folder;
-    QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
-    QVERIFY(folder.writeSettings(device.linkPath(), 1));
-    TTandrelProcess program(folder, FDisplay, device.linkPath());
-    const QString window = mainWindow();
-    QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
-    QVERIFY(FDisplay.click(window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+    TCableRig rig(FDisplay, {QStringLiteral("--silent"), QStringLiteral("on")});
+    QVERIFY2(rig.Problem().isEmpty(), qPrintable(rig.Problem()));
+    rig.window = mainWindow();
+    QVERIFY2(!rig.window.isEmpty(), qPrintable(rig.program.output()));
+    QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
 
     const QString error = FDisplay.findWindow(QStringLiteral("Ошибка"), WindowTimeoutMs);
-    QVERIFY2(!error.isEmpty(), qPrintable(program.output()));
-    QVERIFY(device.receivedBytes().contains("+VER_INFO=?\r\n"));
+    QVERIFY2(!error.isEmpty(), qPrintable(rig.program.output()));
+    QVERIFY(rig.device.receivedBytes().contains("+VER_INFO=?\r\n"));
     QVERIFY(FDisplay.key(error, QStringLiteral("Return")));
     QTRY_VERIFY_WITH_TIMEOUT(!FDisplay.hasWindow(QStringLiteral("Ошибка")), StepTimeoutMs);
     // No setup program and no server: a probe started by hand finds nobody.
-    QCOMPARE(folder.probe().pid(), -1);
-    QVERIFY(!QFile::exists(folder.setupCopyPath()));
+    QCOMPARE(rig.folder.probe().pid(), -1);
+    QVERIFY(!QFile::exists(rig.folder.setupCopyPath()));
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, 53462);
     QVERIFY(!client.waitForConnected(2000));
-    QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
-    QVERIFY(!folder.probe().exists());
+    QVERIFY2(closeAndExitCleanly(rig.program, rig.window), qPrintable(rig.program.output()));
+    QVERIFY(!rig.folder.probe().exists());
   }
 
   void closingWhileConnectedEndsEverythingAndSavesTheChoice() {
-    TSimProcess device(TSimProcess::TKind::Device);
-    QVERIFY2(device.isReady(), qPrintable(device.errorString()));
-    TTandrelFolder folder;
-    QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
-    QVERIFY(folder.writeSettings(device.linkPath(), 1));
-    TTandrelProcess program(folder, FDisplay, device.linkPath());
-    QString window;
-    connectCable(folder, device, program, &window);
-    if (QTest::currentTestFailed())
+    TCableRig rig(FDisplay);
+    if (!connectCable(rig))
       return;
     // Whatever the file holds after the close was written at the close.
-    QVERIFY(QFile::remove(folder.settingsFile()));
+    QVERIFY(QFile::remove(rig.folder.settingsFile()));
 
-    QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
-    QVERIFY(!folder.probe().exists());
-    QVERIFY(!QFile::exists(folder.setupCopyPath()));
-    const QString settings = folder.settingsText();
-    QVERIFY2(settings.contains(QStringLiteral("\"COM\"=\"%1\"").arg(device.linkPath())), qPrintable(settings));
+    QVERIFY2(closeAndExitCleanly(rig.program, rig.window), qPrintable(rig.program.output()));
+    QVERIFY(!rig.folder.probe().exists());
+    QVERIFY(!QFile::exists(rig.folder.setupCopyPath()));
+    const QString settings = rig.folder.settingsText();
+    QVERIFY2(settings.contains(QStringLiteral("\"COM\"=\"%1\"").arg(rig.device.linkPath())), qPrintable(settings));
     QVERIFY2(settings.contains(QStringLiteral("\"CHANNEL\"=dword:00000001")), qPrintable(settings));
   }
 
 private:
   // Clicks connect in the started program and waits until the device has
   // been asked to identify itself and the probe is connected.
-  void connectCable(TTandrelFolder &folder, TSimProcess &device, TTandrelProcess &program, QString *window) {
-    *window = mainWindow();
-    QVERIFY2(!window->isEmpty(), qPrintable(program.output()));
-    QVERIFY(FDisplay.click(*window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
-    QTRY_VERIFY_WITH_TIMEOUT(device.receivedBytes().startsWith("+VER_INFO=?\r\n"), StepTimeoutMs);
-    QTRY_VERIFY2_WITH_TIMEOUT(folder.probe().isConnected(), qPrintable(program.output()), StepTimeoutMs);
+  bool connectCable(TCableRig &rig) {
+    [&] {
+      QVERIFY2(rig.Problem().isEmpty(), qPrintable(rig.Problem()));
+      rig.window = mainWindow();
+      QVERIFY2(!rig.window.isEmpty(), qPrintable(rig.program.output()));
+      QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+      QTRY_VERIFY_WITH_TIMEOUT(rig.device.receivedBytes().startsWith("+VER_INFO=?\r\n"), StepTimeoutMs);
+      QTRY_VERIFY2_WITH_TIMEOUT(rig.folder.probe().isConnected(), qPrintable(rig.program.output()), StepTimeoutMs);
+    }();
+    return !QTest::currentTestFailed();
   }
 };
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QThread>
 
@@ -40,4 +41,12 @@ bool WaitUntil(const std::function<bool()> &condition, int timeoutMs) {
     QThread::msleep(1);
   }
   return true;
+}
+
+QByteArray RandomBytes(qsizetype size, quint32 seed) {
+  QRandomGenerator random(seed);
+  QByteArray bytes(size, Qt::Uninitialized);
+  for (char &byte : bytes)
+    byte = char(random.bounded(256));
+  return bytes;
 }

@@ -18,5 +18,8 @@ std::unique_ptr<QTcpSocket> ConnectClient(quint16 port, int timeoutMs = 3000);
 // processing events meanwhile.
 QByteArray ReadExactly(QTcpSocket &client, qsizetype count, int timeoutMs = 5000);
 
+// `size` pseudo-random bytes, the same for the same seed.
+QByteArray RandomBytes(qsizetype size, quint32 seed);
+
 // Processes events until `condition` holds or `timeoutMs` passed.
 bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 5000);

@@ -28,7 +28,7 @@ void TScenario::Tick() {
   if (FDeadline.hasExpired()) {
     failure = QStringLiteral("timed out at: ") + FSteps[FNext].first;
     FTimer.stop();
-    FForm->FConnected = false;
+    FForm->Relay().Stop(TRelayEnd::UserDisconnect);
     return;
   }
   if (FSteps[FNext].second())
@@ -77,7 +77,7 @@ TConnectionFixture::TConnectionFixture(TSimProcess::TKind kind, const QStringLis
 bool TConnectionFixture::ClientConnected() {
   if (!client || client->state() == QAbstractSocket::UnconnectedState)
     client = ConnectClient(port, 200);
-  return client && form().FSetupConnected;
+  return client && form().Relay().SetupConnected();
 }
 
 QColor TConnectionFixture::StatusColour() const {

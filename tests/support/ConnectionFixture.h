@@ -50,7 +50,7 @@ public:
   TMainTandrelForm &form() { return *fixture.form; }
   bool LogHas(const QString &text) const { return fixture.LogTexts().contains(text); }
   int LogCount(const QString &text) const { return int(fixture.LogTexts().count(text)); }
-  bool Relaying() { return form().FConnected && form().ConnectState() == csConnected; }
+  bool Relaying() { return form().Relay().Running() && form().ConnectState() == csConnected; }
   QString CopyPath() const { return fixture.Path(QStringLiteral("run/tandrel/prog.exe")); }
   // Connects the loopback client once the server is up; true when connected.
   bool ClientConnected();

@@ -39,6 +39,15 @@ TSinkState ParseSinkReport(const std::string &reply) {
   return state;
 }
 
+// The simulator's running total of held-back output; -1 when it does not say.
+long long HeldBackMs(TSimControl &control) {
+  std::istringstream words(control.Command("heldback"));
+  std::string ok;
+  long long ms = -1;
+  words >> ok >> ms;
+  return ok == "OK" ? ms : -1;
+}
+
 // Writes what the socket takes now; the rest stays in `pending`.
 bool WritePending(int fd, std::string &pending) {
   if (pending.empty())
@@ -123,7 +132,9 @@ TPacedSource::TPacedSource(double bytesPerSecond, long long total, unsigned long
     : FBytesPerSecond(bytesPerSecond), FTotal(total), FFirstIndex(firstIndex), FStart(start) {}
 
 std::string TPacedSource::Due(TInstant now) {
-  const long long due = std::min(FTotal, static_cast<long long>(Seconds(now - FStart) * FBytesPerSecond) + 1);
+  const long long due =
+      FBytesPerSecond <= 0 ? FTotal
+                           : std::min(FTotal, static_cast<long long>(Seconds(now - FStart) * FBytesPerSecond) + 1);
   std::string bytes;
   for (; FSent < due; ++FSent)
     bytes += PatternByte(FFirstIndex + static_cast<unsigned long long>(FSent));
@@ -139,8 +150,9 @@ bool RunFlows(int linkFd, TSimControl &control, const TFlowPlan &plan, TFlowOutc
     *error = "the device's sink does not answer";
     return false;
   }
+  const long long heldBackBefore = HeldBackMs(control);
   const TInstant start = TBenchClock::now();
-  TPacedSource source(lineRate, plan.toDevice ? total : 0, sink.Base(), start);
+  TPacedSource source(plan.uploadAtOnce ? 0 : lineRate, plan.toDevice ? total : 0, sink.Base(), start);
   if (plan.fromDevice) {
     const std::string reply = control.Command("stream " + std::to_string(plan.baud) + " " + std::to_string(total));
     if (reply != "OK") {
@@ -174,11 +186,37 @@ bool RunFlows(int linkFd, TSimControl &control, const TFlowPlan &plan, TFlowOutc
       nextSinkPoll = TBenchClock::now() + SinkPollInterval;
     }
   }
-  if (plan.fromDevice)
+  if (plan.fromDevice) {
     outcome->fromDevice = stream.Result(lineRate);
+    const long long heldBackAfter = HeldBackMs(control);
+    if (heldBackBefore >= 0 && heldBackAfter >= 0)
+      outcome->heldBackMs = static_cast<double>(heldBackAfter - heldBackBefore);
+  }
   if (plan.toDevice)
     outcome->toDevice = sink.Result(lineRate);
   return true;
+}
+
+double TimeEcho(int linkFd, const std::string &bytes, double timeoutSeconds) {
+  const TInstant start = TBenchClock::now();
+  const TInstant deadline = start + std::chrono::duration_cast<TBenchClock::duration>(
+                                        std::chrono::duration<double>(timeoutSeconds));
+  std::string pending = bytes;
+  std::string echo;
+  char buffer[65536];
+  while (echo.size() < bytes.size() && TBenchClock::now() < deadline) {
+    if (!WritePending(linkFd, pending))
+      return -1;
+    pollfd poller{linkFd, POLLIN, 0};
+    if (poll(&poller, 1, PollMs) <= 0)
+      continue;
+    const ssize_t got = read(linkFd, buffer, sizeof buffer);
+    if (got == 0 || (got < 0 && errno != EAGAIN))
+      return -1;
+    if (got > 0)
+      echo.append(buffer, static_cast<size_t>(got));
+  }
+  return echo == bytes ? Seconds(TBenchClock::now() - start) : -1;
 }
 
 std::vector<double> MeasureRoundTrips(int linkFd, size_t count, size_t size) {

@@ -55,7 +55,8 @@ private:
   TArrivals FArrivals;
 };
 
-// The pattern bytes due by now at a paced rate, continuing at `firstIndex`.
+// The pattern bytes due by now at a paced rate, continuing at `firstIndex`;
+// a rate of 0 makes every byte due at once.
 class TPacedSource {
 public:
   TPacedSource(double bytesPerSecond, long long total, unsigned long long firstIndex, TInstant start);
@@ -72,18 +73,27 @@ private:
 
 struct TFlowPlan {
   long baud = 0;
-  bool fromDevice = false; // the device streams, we receive through the bridge
-  bool toDevice = false;   // we send, the device's sink counts
+  bool fromDevice = false;   // the device streams, we receive through the bridge
+  bool toDevice = false;     // we send, the device's sink counts
+  bool uploadAtOnce = false; // the whole block is handed to the bridge at the start
   double seconds = 3;
 };
 
 struct TFlowOutcome {
   std::optional<TFlowResult> fromDevice;
   std::optional<TFlowResult> toDevice;
+  // How long the device's paced stream had to wait because the bridge did not
+  // read, in milliseconds.
+  std::optional<double> heldBackMs;
 };
 
 // Runs the plan over the measuring client's link; false when the link broke.
 bool RunFlows(int linkFd, TSimControl &control, const TFlowPlan &plan, TFlowOutcome *outcome, std::string *error);
+
+// Sends `bytes` in one go through an echoing device and waits for all of it
+// to come back; the seconds it took, or a negative value when the echo was
+// not exact or did not come back within `timeoutSeconds`.
+double TimeEcho(int linkFd, const std::string &bytes, double timeoutSeconds);
 
 // Round trips of `count` messages of `size` bytes through an echoing device,
 // in milliseconds; a message that does not come back ends the measurement.

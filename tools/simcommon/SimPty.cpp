@@ -1,5 +1,6 @@
 #include "SimPty.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -52,7 +53,8 @@ void TSimPty::Publish() {
   FSlave = open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (FSlave < 0)
     ThrowOsError(std::string("open ") + slaveName);
-  MakeRaw(FSlave);
+  if (FRawSlave)
+    MakeRaw(FSlave);
   PublishLink(slaveName, FLinkPath);
 }
 
@@ -64,13 +66,14 @@ void TSimPty::Unpublish() {
   close(FMaster);
   FSlave = FMaster = -1;
   FPending.clear();
+  NotePending();
 }
 
-size_t TSimPty::Read(std::string &out) {
-  if (FMaster < 0)
+size_t TSimPty::Read(std::string &out, size_t most) {
+  if (FMaster < 0 || most == 0)
     return 0;
   char buffer[4096];
-  const ssize_t n = read(FMaster, buffer, sizeof buffer);
+  const ssize_t n = read(FMaster, buffer, std::min(most, sizeof buffer));
   if (n <= 0)
     return 0; // EAGAIN: nothing queued; other errors: the line simply stays quiet
   out.append(buffer, static_cast<size_t>(n));
@@ -88,7 +91,24 @@ void TSimPty::FlushPending() {
   while (FMaster >= 0 && !FPending.empty()) {
     const ssize_t n = write(FMaster, FPending.data(), FPending.size());
     if (n <= 0)
-      return; // the line is full for now; poll reports when it drains
+      break; // the line is full for now; poll reports when it drains
     FPending.erase(0, static_cast<size_t>(n));
   }
+  NotePending();
+}
+
+void TSimPty::NotePending() {
+  if (!FPending.empty() && !FPendingSince)
+    FPendingSince = TClock::now();
+  else if (FPending.empty() && FPendingSince) {
+    FHeldBack += TClock::now() - *FPendingSince;
+    FPendingSince.reset();
+  }
+}
+
+std::chrono::milliseconds TSimPty::HeldBack() const {
+  TClock::duration total = FHeldBack;
+  if (FPendingSince)
+    total += TClock::now() - *FPendingSince;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(total);
 }

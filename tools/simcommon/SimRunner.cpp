@@ -1,5 +1,8 @@
 #include "SimRunner.h"
 
+#include "serial/COMUtils.h"
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -33,9 +36,21 @@ void WriteAll(int fd, std::string_view bytes) {
   }
 }
 
-// Takes --link, --control, --log and --time-limit; false for any other option.
+bool ParseChoice(const std::string &text, const std::string &yes, const std::string &no) {
+  if (text == yes || text == no)
+    return text == yes;
+  throw std::invalid_argument("expected " + yes + " or " + no + ", not " + text);
+}
+
+// Takes the options every simulator has; false for any other option.
 bool ParseCommonOption(const std::string &name, const TOptionValue &value, TCommonOptions &options) {
-  if (name == "--link")
+  if (name == "--flow")
+    options.blockingFlow = ParseChoice(value(), "blocking", "free");
+  else if (name == "--tty")
+    options.rawTty = ParseChoice(value(), "raw", "default");
+  else if (name == "--paced")
+    options.pacedReceive = ParseOnOff(value());
+  else if (name == "--link")
     options.linkPath = value();
   else if (name == "--control")
     options.controlPath = value();
@@ -72,7 +87,7 @@ bool ParseCommandLine(int argc, char **argv, const TOptionParser &parseOption, T
 }
 
 TSimRunner::TSimRunner(const TCommonOptions &options)
-    : FOptions(options), FPty(options.linkPath),
+    : FOptions(options), FPty(options.linkPath, options.rawTty),
       FControl(options.controlPath, [this](const std::string &line) { return HandleCommand(line); }) {}
 
 TSimRunner::~TSimRunner() {
@@ -104,28 +119,48 @@ int TSimRunner::Run(TSimBehaviour &behaviour) {
 
   while (!FStopRequested && !gSignalled) {
     TPollSet set;
+    int waitMs = FTimers.MsUntilNext(MaxPollMs);
     if (FPty.IsOpen()) {
-      const int fd = FPty.MasterFd();
-      set.Add(fd, POLLIN | (FPty.HasPending() ? POLLOUT : 0), [this, fd](short revents) {
-        if (FPty.MasterFd() != fd)
-          return; // unplugged by an earlier handler of this pass
-        if (revents & POLLOUT)
-          FPty.FlushPending();
-        if (revents & POLLIN)
-          ReadLine();
-      });
+      AddLine(set);
+      if (FOptions.pacedReceive && !WantsInput())
+        waitMs = std::min(waitMs, FPacer.MsUntilAllowance());
     }
     FControl.AddTo(set);
-    set.Wait(FTimers.MsUntilNext(MaxPollMs));
+    set.Wait(waitMs);
     FTimers.RunDue();
   }
   return 0;
 }
 
+void TSimRunner::AddLine(TPollSet &set) {
+  const int fd = FPty.MasterFd();
+  const short events = (WantsInput() ? POLLIN : 0) | (FPty.HasPending() ? POLLOUT : 0);
+  set.Add(fd, events, [this, fd](short revents) {
+    if (FPty.MasterFd() != fd)
+      return; // unplugged by an earlier handler of this pass
+    if (revents & POLLOUT)
+      FPty.FlushPending();
+    if (revents & POLLIN)
+      ReadLine();
+  });
+}
+
+bool TSimRunner::WantsInput() {
+  if (FOptions.blockingFlow && FPty.HasPending())
+    return false;
+  if (!FOptions.pacedReceive)
+    return true;
+  FPacer.Advance(GetCOMSpeed(FPty.SlaveFd()));
+  return FPacer.Allowance() > 0;
+}
+
 void TSimRunner::ReadLine() {
   std::string bytes;
-  if (FPty.Read(bytes) == 0)
+  const size_t most = FOptions.pacedReceive ? FPacer.Allowance() : SIZE_MAX;
+  if (FPty.Read(bytes, most) == 0)
     return;
+  if (FOptions.pacedReceive)
+    FPacer.Took(bytes.size());
   FReceived += bytes.size();
   AppendToLog(bytes);
   FBehaviour->OnReceived(bytes);
@@ -147,6 +182,8 @@ std::string TSimRunner::HandleCommand(const std::string &line) {
     }
     if (name == "received")
       return "OK " + std::to_string(FReceived);
+    if (name == "heldback")
+      return "OK " + std::to_string(FPty.HeldBack().count());
     if (name == "unplug")
       return Unplug(ParseCount(argument));
     const std::string reply = FBehaviour->OnCommand(name, argument);

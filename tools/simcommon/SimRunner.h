@@ -4,6 +4,7 @@
 
 #include "ControlServer.h"
 #include "Options.h"
+#include "ReceivePacer.h"
 #include "SimLine.h"
 #include "SimPty.h"
 
@@ -16,6 +17,14 @@ struct TCommonOptions {
   std::string controlPath;
   std::string logPath;
   long timeLimitSeconds = 600;
+  // End-to-end flow control, as a USB device has: while the bridge does not
+  // take the simulator's output, the simulator takes nothing either.
+  bool blockingFlow = false;
+  // false: the pty keeps the kernel's default line settings until the bridge
+  // configures it.
+  bool rawTty = true;
+  // Bytes from the bridge are taken no faster than the line speed it set.
+  bool pacedReceive = false;
 };
 
 // Parses the command line: the common options here, every other one through
@@ -39,11 +48,14 @@ public:
 private:
   std::string HandleCommand(const std::string &line);
   std::string Unplug(long ms);
+  void AddLine(TPollSet &set);
+  bool WantsInput();
   void ReadLine();
   void AppendToLog(std::string_view bytes);
 
   TCommonOptions FOptions;
   TSimPty FPty;
+  TReceivePacer FPacer;
   TControlServer FControl;
   TTimerQueue FTimers;
   TSimBehaviour *FBehaviour = nullptr;

@@ -1,0 +1,157 @@
+#pragma once
+// The bridge's data path: the serial port of the main window, the two
+// transfer buffers, the device identification, the TCP endpoint's handlers
+// and the relay pass with its recovery steps. The window it runs in keeps the
+// window's jobs (log, status line, connection state, settings) and offers
+// them through TRelayWindow.
+
+#include "app/ServerSocket.h"
+#include "platform/Clock.h"
+#include "serial/COMUtils.h"
+
+#include <QByteArray>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+using TClientConnection = TServerSocket::TClientConnection;
+
+// Connection states kept in the connect label's tag.
+enum TConnectState { csIdle = 0, csConnecting = 1, csConnected = 2, csModemLost = 3 };
+
+// Why the relay loop ended.
+enum class TRelayEnd { None, UserDisconnect, WindowClosed, ModemHangup, ModemPortLost, ServerFailed };
+
+// Why the port was last lost while the relay ran.
+enum class TPortLoss { None, Vanished, WriteFailed };
+
+class TRelayWindow {
+public:
+  virtual void WriteLog(const QString &text, const QString &prefix = QString()) = 0;
+  // A chunk of relayed or identification bytes; decoded only if it is shown.
+  virtual void WriteLogChunk(const char *data, int32_t size, const QString &prefix) = 0;
+  virtual void SetStatus(const QString &text, bool error = false) = 0;
+  // The label in `state`, the status "Нет подключения", and the log line that
+  // says where the connection ended.
+  virtual void ShowNoConnection(TConnectState state, const QString &where) = 0;
+  virtual TConnectState ConnectState() const = 0;
+  virtual void EnableInputs(bool enabled) = 0;
+  virtual QString SelectedPort() const = 0;
+  virtual int32_t CableBaudRate() const = 0;
+  // Starts the server again after the port came back; false when it could not
+  // listen, in which case the window has ended the attempt.
+  virtual bool RestartTCPServer() = 0;
+
+protected:
+  ~TRelayWindow() = default;
+};
+
+// Lets the event loop deliver what is pending (socket notifications, clicks,
+// the window's close), also objects that wait for deferred deletion.
+void ProcessMessages();
+
+class TRelay {
+public:
+  static constexpr int32_t kDataBufferSize = 32768;
+  // A line that takes no byte for this long while a chunk waits is logged.
+  static constexpr uint32_t kStallReportMs = 5000;
+
+  TRelay(TRelayWindow &window, TServerSocket &server, TClock &clock, const TPortSystem &ports);
+  ~TRelay();
+  TRelay(const TRelay &) = delete;
+  TRelay &operator=(const TRelay &) = delete;
+
+  // The port: opened from the window's port and speed, or taken over from a
+  // connected modem call.
+  bool OpenCOMFromSettings();
+  void TakeOverCOM(TCOMHandle handle);
+  void CloseCOMPort();
+  bool PortOpen() const { return FCOMHandle != INVALID_HANDLE_VALUE; }
+  // Escapes to command mode with "+++", hangs up and closes the port.
+  void HangUpModem();
+
+  // Asks the device who it is; true when a reply holding "OK\r\n" came within
+  // 10 s. The reply is kept in VerInfo().
+  bool RequestVersionInfo();
+  const QByteArray &VerInfo() const { return FVerInfo; }
+
+  // The TCP endpoint. Starting and stopping drop every client at once, with
+  // whatever of theirs still waits for the port.
+  void StartTCPServer(quint16 port);
+  void StopTCPServer();
+  bool SetupConnected() const { return FSetupConnected; }
+
+  // One connection: BeginConnection before the identification, Start when the
+  // relay loop begins, RelayPass while Running(), Stop from anywhere (a
+  // handler inside the pass included: the pass then runs to its end).
+  void BeginConnection();
+  void Start();
+  void Stop(TRelayEnd reason);
+  bool Running() const { return FConnected; }
+  void SetModemConnect(bool modem) { FModemConnect = modem; }
+  bool ModemConnect() const { return FModemConnect; }
+  bool Recovering() const { return FNeedCOMReconnect; }
+  TRelayEnd EndReason() const { return FEndReason; }
+  TPortLoss PortLoss() const { return FPortLoss; }
+
+  // Events, a chunk each way, the paced wait and the presence check.
+  void RelayPass();
+  // Processes events until `ms` have passed on the clock; an idle wait sleeps
+  // in the event loop.
+  void WaitWithMessages(uint32_t ms);
+
+private:
+  // Port I/O through the transfer buffers.
+  int32_t COMRead();
+  int32_t COMWrite(const char *data, int32_t n);
+  bool IsModemHangup(int32_t n);
+  QByteArray BufferToString(int32_t n) const;
+  void SendATHAndClose();
+  void LosePort(TPortLoss reason);
+
+  // Pass steps.
+  void RelaySocketToCOM();
+  void RelayCOMToSocket();
+  void ReopenStep();
+  void ModemPortLossStep();
+  void PresenceCheck();
+  void NoteLineProgress(int32_t written);
+
+  // TCP endpoint.
+  bool SendToSetupProgram(int32_t count);
+  void DropClientConnections();
+  void DropClientChunk();
+  void ClientChunkDelivered();
+  void ServerSocketClientConnect(TClientConnection *socket);
+  void ServerSocketClientDisconnect(TClientConnection *socket);
+  void ServerSocketClientRead(TClientConnection *socket);
+  void ServerSocketClientError(TClientConnection *socket, int &errorCode);
+
+  TRelayWindow &FWindow;
+  TServerSocket &FServer;
+  TClock &FClock;
+  TPortSystem FPorts;
+  QTimer FWakeTimer;
+
+  std::array<char, kDataBufferSize> FDataBuffer{};   // serial reads towards the client
+  std::array<char, kDataBufferSize> FSocketBuffer{}; // the client chunk waiting for the port
+  int32_t FReadSocket = 0;                           // bytes of that chunk not yet written
+  int32_t FSocketWritten = 0;                        // bytes of that chunk already written
+  QPointer<TClientConnection> FChunkClient;          // whose chunk it is
+  bool FChunkClientClosed = false;                   // it closed before the chunk was written
+  std::optional<uint32_t> FStallSince;               // tick of the first write that took nothing
+  bool FStallReported = false;
+
+  TCOMHandle FCOMHandle = INVALID_HANDLE_VALUE;
+  QByteArray FVerInfo;
+  bool FSetupConnected = false;
+  bool FConnected = false;
+  bool FModemConnect = false;
+  bool FNeedCOMReconnect = false;
+  TRelayEnd FEndReason = TRelayEnd::None;
+  TPortLoss FPortLoss = TPortLoss::None;
+};
