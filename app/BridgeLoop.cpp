@@ -73,9 +73,7 @@ void TMainTandrelForm::RelaySocketToCOM() {
     return;
   const int32_t written = COMWrite(FSocketBuffer.data(), pending);
   if (written >= 0) {
-    // Decoded only for a log window that shows it: this runs for every chunk.
-    if (LogShown())
-      WriteLog(QString::fromLocal8Bit(FSocketBuffer.data(), written), QStringLiteral("TCP->COM"));
+    WriteLogChunk(QByteArrayView(FSocketBuffer.data(), written), QStringLiteral("TCP->COM"));
     // What the driver could not take yet stays pending for the next pass.
     std::memmove(FSocketBuffer.data(), FSocketBuffer.data() + written, static_cast<size_t>(pending - written));
     FReadSocket = pending - written;
@@ -96,8 +94,7 @@ void TMainTandrelForm::RelayCOMToSocket() {
     return;
   }
   SendToSetupProgram(m);
-  if (LogShown())
-    WriteLog(QString::fromLocal8Bit(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
+  WriteLogChunk(QByteArrayView(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
 }
 
 void TMainTandrelForm::ReopenStep() {

@@ -72,6 +72,9 @@ public:
   // Returns whether the key opened a window; the key is never consumed.
   bool FormKeyDown(int key, Qt::KeyboardModifiers shift);
   void WriteLog(const QString &text, const QString &prefix = QString());
+  // Logs a chunk of relayed or identification bytes: as text split into lines
+  // like WriteLog, or as one entry in the log window's hex view.
+  void WriteLogChunk(QByteArrayView chunk, const QString &prefix);
   bool Autoscroll() const;
   void FormCreate();
   void FormClose();
@@ -139,6 +142,7 @@ public:
   bool FModemConnect = false;
   bool FNeedCOMReconnect = false;
   TRingThread *FRing = nullptr;
+  bool FHexLogView = false; // the log window's "Шестнадцатеричный вид", stored with the settings
 
   // Helpers shared by the concerns above.
   void ProcessMessages();
@@ -158,6 +162,7 @@ protected:
 
 private:
   void CreateControls();
+  void AppendLogEntries(const QStringList &lines, const QString &prefix);
   void RelaySocketToCOM();
   void RelayCOMToSocket();
   void ReopenStep();

@@ -92,7 +92,7 @@ bool TMainTandrelForm::OpenCOMFromSettings() {
 bool TMainTandrelForm::RequestVersionInfo() {
   const int32_t n = StringToBuffer(kVersionRequest);
   COMWrite(FDataBuffer.data(), n);
-  WriteLog(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
+  WriteLogChunk(kVersionRequest, QStringLiteral("APP->COM"));
   const uint32_t start = FClock.TickCount();
   FVerInfo.clear();
   QByteArray reply;
@@ -106,7 +106,7 @@ bool TMainTandrelForm::RequestVersionInfo() {
     reply.append(BufferToString(m));
     const QString text = QString::fromLocal8Bit(reply);
     if (text.contains(kAnswerEnd)) {
-      WriteLog(text, QStringLiteral("COM->APP"));
+      WriteLogChunk(reply, QStringLiteral("COM->APP"));
       FVerInfo = reply;
       return true;
     }
