@@ -13,6 +13,7 @@
 #include "ui/URLLabel.h"
 #include "ui/WizardFont.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -168,6 +169,8 @@ void TMainTandrelForm::AttachWindows(TCOMSettingsForm *comSettings, TTCPServerSe
   COMSettingsForm = comSettings;
   TCPServerSettingsForm = tcpSettings;
   LOGForm = log;
+  LOGForm->N3->setChecked(FHexLogView);
+  connect(LOGForm->N3, &QAction::toggled, this, [this](bool on) { FHexLogView = on; });
   // Only the main window keeps the program running: closing it ends the
   // program even while the log window is open.
   for (QWidget *window : std::initializer_list<QWidget *>{comSettings, tcpSettings, log})
@@ -253,20 +256,28 @@ void TMainTandrelForm::WriteLog(const QString &text, const QString &prefix) {
   const qsizetype nul = body.indexOf(QChar(0));
   if (nul >= 0)
     body.truncate(nul);
+  AppendLogEntries(SplitLogLines(body), prefix);
+}
+
+void TMainTandrelForm::WriteLogChunk(QByteArrayView chunk, const QString &prefix) {
+  // Decoded only for a log window that shows it: this runs for every chunk.
+  if (!LogShown())
+    return;
+  if (FHexLogView)
+    AppendLogEntries({HexLogText(chunk)}, prefix);
+  else
+    WriteLog(QString::fromLocal8Bit(chunk), prefix);
+}
+
+void TMainTandrelForm::AppendLogEntries(const QStringList &lines, const QString &prefix) {
   QListWidget *log = LOGForm->Log;
-  for (const QString &line : SplitLogLines(body)) {
+  for (const QString &line : lines) {
     if (log->count() > 2000)
       log->clear();
     log->addItem(QStringLiteral("%1: %2 %3").arg(NowStamp(), prefix, line));
   }
   if (Autoscroll() && log->count() > 0)
     log->scrollToItem(log->item(log->count() - 1), QAbstractItemView::PositionAtTop);
-}
-
-void TMainTandrelForm::WriteLogChunk(const char *data, int32_t size, const QString &prefix) {
-  // Decoded only for a log window that shows it: this runs for every chunk.
-  if (LogShown())
-    WriteLog(QString::fromLocal8Bit(data, size), prefix);
 }
 
 QString TMainTandrelForm::GetFileVersionString() { return QStringLiteral(TANDREL_VERSION); }

@@ -65,7 +65,9 @@ public:
   // Returns whether the key opened a window; the key is never consumed.
   bool FormKeyDown(int key, Qt::KeyboardModifiers shift);
   void WriteLog(const QString &text, const QString &prefix = QString()) override;
-  void WriteLogChunk(const char *data, int32_t size, const QString &prefix) override;
+  // Logs a chunk of relayed or identification bytes: as text split into lines
+  // like WriteLog, or as one entry in the log window's hex view.
+  void WriteLogChunk(QByteArrayView chunk, const QString &prefix) override;
   bool Autoscroll() const;
   void FormCreate();
   void FormClose();
@@ -104,6 +106,7 @@ public:
   bool InitCOMPort();
 
   TRingThread *FRing = nullptr;
+  bool FHexLogView = false; // the log window's "Шестнадцатеричный вид", stored with the settings
 
   // Helpers shared by the concerns above.
   void SetConnectState(TConnectState state);
@@ -125,6 +128,7 @@ private:
   bool RestartTCPServer() override;
 
   void CreateControls();
+  void AppendLogEntries(const QStringList &lines, const QString &prefix);
   void FailurePathA();
   void FailurePathB();
   void FailurePathServer(const QString &reason);

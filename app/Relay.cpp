@@ -92,7 +92,7 @@ void TRelay::RelaySocketToCOM() {
   NoteLineProgress(written);
   if (written == 0)
     return; // a full driver queue: the rest goes in a later pass
-  FWindow.WriteLogChunk(pending, written, QStringLiteral("TCP->COM"));
+  FWindow.WriteLogChunk(QByteArrayView(pending, written), QStringLiteral("TCP->COM"));
   FSocketWritten += written;
   FReadSocket -= written;
   if (FReadSocket == 0)
@@ -128,7 +128,7 @@ void TRelay::RelayCOMToSocket() {
     return;
   }
   SendToSetupProgram(m);
-  FWindow.WriteLogChunk(FDataBuffer.data(), m, QStringLiteral("COM->TCP"));
+  FWindow.WriteLogChunk(QByteArrayView(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
 }
 
 void TRelay::ReopenStep() {

@@ -10,6 +10,7 @@
 #include "serial/COMUtils.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
@@ -33,7 +34,7 @@ class TRelayWindow {
 public:
   virtual void WriteLog(const QString &text, const QString &prefix = QString()) = 0;
   // A chunk of relayed or identification bytes; decoded only if it is shown.
-  virtual void WriteLogChunk(const char *data, int32_t size, const QString &prefix) = 0;
+  virtual void WriteLogChunk(QByteArrayView chunk, const QString &prefix) = 0;
   virtual void SetStatus(const QString &text, bool error = false) = 0;
   // The label in `state`, the status "Нет подключения", and the log line that
   // says where the connection ended.

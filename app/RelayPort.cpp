@@ -109,7 +109,7 @@ bool TRelay::RequestVersionInfo() {
     requestWritten = taken < 0 ? -1 : requestWritten + taken;
   };
   writeRequest();
-  FWindow.WriteLog(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
+  FWindow.WriteLogChunk(kVersionRequest, QStringLiteral("APP->COM"));
   const uint32_t start = FClock.TickCount();
   FVerInfo.clear();
   QByteArray reply;
@@ -123,7 +123,7 @@ bool TRelay::RequestVersionInfo() {
     }
     reply.append(BufferToString(m));
     if (QString::fromLocal8Bit(reply).contains(kAnswerEnd)) {
-      FWindow.WriteLogChunk(reply.constData(), int32_t(reply.size()), QStringLiteral("COM->APP"));
+      FWindow.WriteLogChunk(reply, QStringLiteral("COM->APP"));
       FVerInfo = reply;
       return true;
     }

@@ -1,4 +1,5 @@
-// The main window's stored choices: port, connection type and phone history.
+// The main window's stored choices: port, connection type, phone history and
+// the log window's view.
 #include "app/MainFormUnit.h"
 
 #include "app/PhoneHistory.h"
@@ -9,6 +10,7 @@
 namespace {
 const QString kPortValue = QStringLiteral("COM");
 const QString kChannelValue = QStringLiteral("CHANNEL");
+const QString kHexViewValue = QStringLiteral("HEXVIEW");
 } // namespace
 
 void TMainTandrelForm::LoadPhoneNumbers() {
@@ -29,10 +31,13 @@ void TMainTandrelForm::LoadSettings() {
     SelectComboItem(PortsListComboBox, key.ReadString(kPortValue));
   if (key.ValueExists(kChannelValue))
     ConnectTypeComboBox->setCurrentIndex(key.ReadInteger(kChannelValue));
+  if (key.ValueExists(kHexViewValue))
+    FHexLogView = key.ReadInteger(kHexViewValue) != 0;
 }
 
 void TMainTandrelForm::SaveSettings() {
   TRegistryKey key(FStorePath);
   key.WriteString(kPortValue, PortsListComboBox->currentText());
   key.WriteInteger(kChannelValue, ConnectTypeComboBox->currentIndex());
+  key.WriteInteger(kHexViewValue, FHexLogView ? 1 : 0);
 }

@@ -5,11 +5,31 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QListWidget>
 #include <QMenu>
 #include <QSaveFile>
 #include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+
+constexpr qsizetype kHexLogBytes = 256;
+
+} // namespace
+
+QString HexLogText(QByteArrayView chunk) {
+  const QByteArrayView shown = chunk.first(std::min(chunk.size(), kHexLogBytes));
+  QString text = QStringLiteral("[%1]").arg(chunk.size());
+  if (!shown.isEmpty())
+    text += QLatin1Char(' ') + QString::fromLatin1(shown.toByteArray().toHex(' ').toUpper());
+  if (chunk.size() > shown.size())
+    text += QStringLiteral(" …%1").arg(chunk.size() - shown.size());
+  return text;
+}
 
 bool SaveLogEntries(const QStringList &entries, const QString &path, QString *error) {
   QSaveFile file(path);
@@ -36,7 +56,7 @@ TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window) {
 
   Log = new QListWidget(this);
   Log->setObjectName(QStringLiteral("Log"));
-  Log->setSelectionMode(QAbstractItemView::SingleSelection);
+  Log->setSelectionMode(QAbstractItemView::ExtendedSelection);
   Log->setUniformItemSizes(true);
   Log->setContextMenuPolicy(Qt::CustomContextMenu);
 
@@ -60,8 +80,18 @@ TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   N1->setObjectName(QStringLiteral("N1"));
   N2 = PopupMenu->addAction(QStringLiteral("Сохранить"));
   N2->setObjectName(QStringLiteral("N2"));
+  N3 = PopupMenu->addAction(QStringLiteral("Шестнадцатеричный вид"));
+  N3->setObjectName(QStringLiteral("N3"));
+  N3->setCheckable(true);
+  N4 = PopupMenu->addAction(QStringLiteral("Копировать"));
+  N4->setObjectName(QStringLiteral("N4"));
+  N4->setShortcut(QKeySequence::Copy);
+  // The list's own Ctrl+C would copy the current entry alone.
+  N4->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  Log->addAction(N4);
   connect(N1, &QAction::triggered, this, &TLOGForm::N1Click);
   connect(N2, &QAction::triggered, this, &TLOGForm::N2Click);
+  connect(N4, &QAction::triggered, this, &TLOGForm::N4Click);
   connect(Log, &QWidget::customContextMenuRequested, this,
           [this](const QPoint &at) { PopupMenu->popup(Log->viewport()->mapToGlobal(at)); });
 
@@ -82,6 +112,16 @@ QStringList TLOGForm::Entries() const {
 }
 
 void TLOGForm::N1Click() { Log->clear(); }
+
+void TLOGForm::N4Click() {
+  QString lines;
+  for (int i = 0; i < Log->count(); ++i) {
+    if (Log->item(i)->isSelected())
+      lines += Log->item(i)->text() + QLatin1Char('\n');
+  }
+  if (!lines.isEmpty())
+    QGuiApplication::clipboard()->setText(lines);
+}
 
 void TLOGForm::N2Click() {
   if (SaveDialog->exec() != QDialog::Accepted || SaveDialog->selectedFiles().isEmpty())

@@ -10,6 +10,7 @@
 #include "ui/LOGUnit.h"
 #include "ui/TPCServerSettingsUnit.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -76,11 +77,12 @@ bool Save(QWidget *window, const QDir &out, const char *name) {
 }
 
 void FillLog(TMainTandrelForm &form) {
-  form.WriteLog(QStringLiteral("+VER_INFO=?\r\n"), QStringLiteral("APP->COM"));
-  form.WriteLog(QStringLiteral("+VER_INFO=KRV-120,2.14,000123\r\nOK\r\n"), QStringLiteral("COM->APP"));
+  form.WriteLogChunk("+VER_INFO=?\r\n", QStringLiteral("APP->COM"));
+  form.WriteLogChunk("+VER_INFO=KRV-120,2.14,000123\r\nOK\r\n", QStringLiteral("COM->APP"));
   form.WriteLog(QStringLiteral("Запущена программа настройки KRV-120"));
-  form.WriteLog(QStringLiteral("READ 0010 0020"), QStringLiteral("TCP->COM"));
-  form.WriteLog(QStringLiteral("DATA 0010 3F 2A 00 17 8C 41 02 FF 10 00 00 5E"), QStringLiteral("COM->TCP"));
+  form.WriteLogChunk("READ 0010 0020\r", QStringLiteral("TCP->COM"));
+  form.WriteLogChunk(QByteArrayLiteral("DATA\x3F\x2A\x00\x17\x8C\x41\x02\xFF\x10\x00\x00\x5E\r"),
+                     QStringLiteral("COM->TCP"));
   form.WriteLog(QStringLiteral("Установили \"Нет подключения\", Disconnect"));
 }
 
@@ -126,6 +128,10 @@ int main(int argc, char *argv[]) {
   log.show();
   FillLog(mainForm);
   saved = Save(&log, out, "log") && saved;
+  log.N1Click();
+  log.N3->trigger();
+  FillLog(mainForm);
+  saved = Save(&log, out, "log-hex") && saved;
   saved = Save(&comSettings, out, "com-settings") && saved;
   saved = Save(&tcpSettings, out, "tcp-settings") && saved;
   return saved ? 0 : 1;
