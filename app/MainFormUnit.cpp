@@ -5,6 +5,7 @@
 #include "app/RegStore.h"
 #include "app/ServerSocket.h"
 #include "app/SetupLauncher.h"
+#include "platform/FileVersion.h"
 #include "serial/RingThread.h"
 #include "ui/COMSettingsUnit.h"
 #include "ui/LOGUnit.h"
@@ -17,6 +18,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
@@ -278,7 +280,9 @@ void TMainTandrelForm::WriteLog(const QString &text, const QString &prefix) {
     log->scrollToItem(log->item(log->count() - 1), QAbstractItemView::PositionAtTop);
 }
 
-QString TMainTandrelForm::GetFileVersionString() { return QStringLiteral(TANDREL_VERSION); }
+QString TMainTandrelForm::GetFileVersionString() {
+  return QString::fromLocal8Bit(::GetFileVersionString(QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString()));
+}
 
 void TMainTandrelForm::FormCreate() {
   setWindowTitle(QStringLiteral("Мастер подключения v.") + GetFileVersionString());
