@@ -61,10 +61,11 @@ std::string NextToken(const std::string &list, int &position);
 
 // Where discovery looks; tests pass a fake tree.
 #ifdef _WIN32
+// QueryDosDeviceW with no device name: the MS-DOS device table into `buffer`
+// of `size` characters.
+DWORD QueryDosDeviceTable(wchar_t *buffer, DWORD size);
 struct TPortSystem {
-  // QueryDosDeviceW with no device name: the MS-DOS device table into
-  // `buffer` of `size` characters; tests give a fake.
-  std::function<DWORD(wchar_t *buffer, DWORD size)> queryDosDevices;
+  std::function<DWORD(wchar_t *buffer, DWORD size)> queryDosDevices = QueryDosDeviceTable; // tests give a fake
   static TPortSystem FromEnvironment(); // the system's own device table
 };
 #else

@@ -80,9 +80,9 @@ std::vector<std::wstring> PortFriendlyNames() {
 
 } // namespace
 
-TPortSystem TPortSystem::FromEnvironment() {
-  return TPortSystem{[](wchar_t *buffer, DWORD size) { return QueryDosDeviceW(nullptr, buffer, size); }};
-}
+DWORD QueryDosDeviceTable(wchar_t *buffer, DWORD size) { return QueryDosDeviceW(nullptr, buffer, size); }
+
+TPortSystem TPortSystem::FromEnvironment() { return TPortSystem{}; }
 
 void ListDosDevices(std::vector<std::string> &list, const TPortSystem &system) {
   const std::string table = AnsiFromWide(ReadDeviceTable(system));
