@@ -5,6 +5,7 @@
 #include "app/RegStore.h"
 #include "app/ServerSocket.h"
 #include "app/SetupLauncher.h"
+#include "platform/FileVersion.h"
 #include "serial/RingThread.h"
 #include "ui/COMSettingsUnit.h"
 #include "ui/LOGUnit.h"
@@ -18,6 +19,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
@@ -280,7 +282,9 @@ void TMainTandrelForm::AppendLogEntries(const QStringList &lines, const QString 
     log->scrollToItem(log->item(log->count() - 1), QAbstractItemView::PositionAtTop);
 }
 
-QString TMainTandrelForm::GetFileVersionString() { return QStringLiteral(TANDREL_VERSION); }
+QString TMainTandrelForm::GetFileVersionString() {
+  return QString::fromLocal8Bit(::GetFileVersionString(QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString()));
+}
 
 void TMainTandrelForm::FormCreate() {
   setWindowTitle(QStringLiteral("Мастер подключения v.") + GetFileVersionString());

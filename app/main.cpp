@@ -21,6 +21,7 @@ int main(int argc, char *argv[]) {
           TSingleInstanceLock::TResult::HeldByAnother) {
     ShowPrompt(nullptr, QStringLiteral("Приложение уже запущено."), QStringLiteral("Предупреждение"),
                TPromptIcon::Warning);
+    BringRunningInstanceForward("TMainTandrelForm");
     return 0;
   }
 
@@ -30,5 +31,6 @@ int main(int argc, char *argv[]) {
   TLOGForm log;
   mainForm.AttachWindows(&comSettings, &tcpSettings, &log);
   mainForm.show();
+  instance.PublishWindow(static_cast<std::uintptr_t>(mainForm.winId()));
   return app.exec();
 }

@@ -23,7 +23,9 @@ public:
   // Meant to be called periodically while the process runs.
   bool ReapIfExited();
 
-  // Sends SIGKILL unless the process has already been reaped, then reaps it.
+  // Sends SIGKILL unless the process has already been reaped, then reaps it
+  // (Windows: TerminateProcess, then a bounded wait for its end, so that its
+  // file can be deleted).
   void Kill();
 
   // PID of the process until it is reaped, -1 otherwise.
@@ -31,4 +33,7 @@ public:
 
 private:
   pid_t FPid = -1;
+#ifdef _WIN32
+  void *FProcess = nullptr; // the process handle, closed when reaped
+#endif
 };

@@ -35,8 +35,15 @@ TSingleInstanceLock::TResult TSingleInstanceLock::Acquire(const std::string &fol
     return held ? TResult::HeldByAnother : TResult::Failed;
   }
   FDescriptor = fd;
+  FClassName = className;
   return TResult::Acquired;
 }
+
+// Another program's window cannot be raised from here in a way that every
+// desktop honours.
+void TSingleInstanceLock::PublishWindow(std::uintptr_t) {}
+
+bool BringRunningInstanceForward(const std::string &) { return false; }
 
 std::string CurrentDisplayName() {
   for (const char *variable : {"WAYLAND_DISPLAY", "DISPLAY"}) {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the wizard, its tools and its tests need.
-# Quick when nothing is missing: apt is asked only for packages not installed.
+# Installs the Debian 12 packages the wizard, its tools and its tests need;
+# with the argument "windows" also the cross compiler and wine for the
+# Windows stage of the tests. Quick when nothing is missing: apt is asked only
+# for packages not installed.
 set -euo pipefail
 
 packages=(
@@ -8,7 +10,11 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-dejavu-core
   xvfb xdotool imagemagick libx11-dev
+  doctest-dev
 )
+if [ "${1:-}" = windows ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

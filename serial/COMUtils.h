@@ -10,8 +10,14 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <functional>
+#include <windows.h>
+using TCOMHandle = HANDLE; // INVALID_HANDLE_VALUE comes from <windows.h>
+#else
 using TCOMHandle = int; // a file descriptor
 constexpr TCOMHandle INVALID_HANDLE_VALUE = -1;
+#endif
 
 // Raw line, 8N1, the given speed (any rate), no software or hardware flow
 // control whatever the port had before.
@@ -55,6 +61,15 @@ int32_t GetCOMSpeed(TCOMHandle h);
 std::string NextToken(const std::string &list, int &position);
 
 // Where discovery looks; tests pass a fake tree.
+#ifdef _WIN32
+// QueryDosDeviceW with no device name: the MS-DOS device table into `buffer`
+// of `size` characters.
+DWORD QueryDosDeviceTable(wchar_t *buffer, DWORD size);
+struct TPortSystem {
+  std::function<DWORD(wchar_t *buffer, DWORD size)> queryDosDevices = QueryDosDeviceTable; // tests give a fake
+  static TPortSystem FromEnvironment(); // the system's own device table
+};
+#else
 struct TPortSystem {
   std::string sysfsRoot = "/sys";
   std::string devRoot = "/dev";
@@ -62,9 +77,11 @@ struct TPortSystem {
   static TPortSystem
   FromEnvironment(); // the real system plus $TANDREL_EXTRA_PORTS
 };
+#endif
 
 // Device paths of the present serial ports, hardware first (by name), then the
-// extra ports that exist, in their given order; no duplicates. Throws
+// extra ports that exist, in their given order; no duplicates (Windows: the
+// MS-DOS device names that begin with "COM", in the table's order). Throws
 // std::runtime_error with the system's message when the device table cannot
 // be read.
 void ListDosDevices(std::vector<std::string> &list, const TPortSystem &system);
@@ -72,5 +89,6 @@ void ListDosDevices(std::vector<std::string> &list, const TPortSystem &system);
 // holds its path in parentheses.
 void ListPortFriendlyNames(std::vector<std::string> &list,
                            const TPortSystem &system);
-// True when `name` equals, ignoring case, the whole path of a present port.
+// True when `name` equals, ignoring case, the whole path of a present port
+// (Windows: the whole name in a friendly name's parentheses, "(COM3)").
 bool IsPortPresent(const std::string &name, const TPortSystem &system);

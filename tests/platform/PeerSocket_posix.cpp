@@ -1,0 +1,30 @@
+#include "PeerSocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+intptr_t ConnectToLoopback(const std::string &port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(std::stoi("0" + port)));
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+    return fd;
+  if (fd >= 0)
+    close(fd);
+  return -1;
+}
+
+bool SendText(intptr_t socket, const std::string &text) {
+  return send(static_cast<int>(socket), text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+}
+
+bool ReceiveByte(intptr_t socket, char &c) { return recv(static_cast<int>(socket), &c, 1, 0) == 1; }
+
+void CloseSocket(intptr_t socket) {
+  if (socket >= 0)
+    close(static_cast<int>(socket));
+}

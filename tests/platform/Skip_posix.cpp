@@ -1,0 +1,3 @@
+#include "Skip.h"
+
+bool RunningUnderWine() { return false; }
