@@ -151,10 +151,9 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
   return static_cast<int32_t>(taken);
 }
 
-void CancelCOMIo(TCOMHandle h) {
-  PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR);
-  CancelIo(h);
-}
+// Output already queued stays: the close that follows drains it, so the
+// device still gets the last relayed bytes.
+void CancelCOMIo(TCOMHandle h) { CancelIo(h); }
 
 std::string LastOpenCOMError() { return GLastOpenError; }
 
