@@ -4,6 +4,7 @@
 
 #include "app/RegStore.h"
 #include "app/ServerSocket.h"
+#include "app/SetupFolders.h"
 #include "app/SetupLauncher.h"
 #include "platform/FileVersion.h"
 #include "serial/RingThread.h"
@@ -69,8 +70,10 @@ template <typename TTexts> int WidestText(const QFontMetrics &metrics, const TTe
 } // namespace
 
 TMainFormEnvironment TMainFormEnvironment::FromSystem() {
+  const QStringList setupFolders =
+      SetupDataFolders(QCoreApplication::applicationDirPath(), QProcessEnvironment::systemEnvironment());
   return TMainFormEnvironment{&SystemClock(), TPortSystem::FromEnvironment(), TRegistryKey::DefaultStorePath(),
-                              QCoreApplication::applicationDirPath() + QLatin1Char('/')};
+                              ResolveSetupFolder(setupFolders)};
 }
 
 TMainTandrelForm::TMainTandrelForm(const TMainFormEnvironment &environment, QWidget *parent)
@@ -114,6 +117,7 @@ void TMainTandrelForm::CreateControls() {
   Label4 = NewLabel(this, "Label4", QStringLiteral("COM-порт:"), 16, 38);
   PortsListComboBox = NewCombo(this, "PortsListComboBox", QRect(128, 35, 185, 21), false);
   connect(PortsListComboBox, &QComboBox::currentTextChanged, PortsListComboBox, &QWidget::setToolTip);
+  ShowPortDescriptions(PortsListComboBox);
 
   SpeedButton1 = new QToolButton(this);
   SpeedButton1->setObjectName(QStringLiteral("SpeedButton1"));

@@ -74,6 +74,8 @@ public:
   static QString GetFileVersionString();
 
   // Port list.
+  // The open list shows each port's description beside its path.
+  static void ShowPortDescriptions(QComboBox *combo);
   void RefreshPortsList();
   static void SelectComboItem(QComboBox *combo, const QString &text);
   void SpeedButton1Click();

@@ -79,14 +79,25 @@ struct TPortSystem {
 };
 #endif
 
-// Device paths of the present serial ports, hardware first (by name), then the
+// Device paths of the present serial ports: hardware first (by name), each
+// followed by the stable links udev made for it in /dev/serial/by-id, then the
 // extra ports that exist, in their given order; no duplicates (Windows: the
 // MS-DOS device names that begin with "COM", in the table's order). Throws
 // std::runtime_error with the system's message when the device table cannot
 // be read.
 void ListDosDevices(std::vector<std::string> &list, const TPortSystem &system);
-// One "%d: %s" line per present port: its index and a friendly name that
-// holds its path in parentheses.
+
+// A present port and what the system knows of the adapter behind it.
+struct TPortEntry {
+  std::string path;        // what OpenCOM opens
+  std::string description; // e.g. "FTDI FT232R USB UART, serial A5XK3RJT"
+  bool operator==(const TPortEntry &) const = default;
+};
+// The ports of ListDosDevices, in its order, with their descriptions. Throws
+// as ListDosDevices.
+void ListPorts(std::vector<TPortEntry> &list, const TPortSystem &system);
+// One "%d: %s" line per present port: its index and its description followed
+// by its path in parentheses.
 void ListPortFriendlyNames(std::vector<std::string> &list,
                            const TPortSystem &system);
 // True when `name` equals, ignoring case, the whole path of a present port

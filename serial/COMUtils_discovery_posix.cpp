@@ -1,5 +1,6 @@
-// Port discovery on Linux: hardware ports from sysfs, then the extra ports
-// named in the environment (virtual ports such as pty links).
+// Port discovery on Linux: hardware ports from sysfs with udev's stable by-id
+// links beside them, then the extra ports named in the environment (virtual
+// ports such as pty links).
 
 #include "serial/COMUtils.h"
 
@@ -18,7 +19,7 @@ namespace {
 
 struct TPresentPort {
   std::string path;
-  fs::path classDir; // its sysfs entry; empty for an extra port
+  fs::path classDir; // its sysfs entry (a by-id link's: its port's); empty for an extra port
 };
 
 std::string ReadFirstLine(const fs::path &file) {
@@ -77,6 +78,38 @@ std::vector<TPresentPort> HardwarePorts(const TPortSystem &system,
   return ports;
 }
 
+// Where udev keeps a stable name for each adapter (vendor, product and serial
+// number), as a relative link to the port's node; it survives re-enumeration.
+fs::path ByIdFolder(const TPortSystem &system) { return fs::path(system.devRoot) / "serial" / "by-id"; }
+
+// The node a by-id link points to, as a path under the device root; empty
+// when `link` is no link.
+std::string ByIdTarget(const fs::path &link) {
+  std::error_code error;
+  const fs::path target = fs::read_symlink(link, error);
+  return error ? std::string() : (link.parent_path() / target).lexically_normal().string();
+}
+
+// Each hardware port followed by its by-id links, by name. A missing or
+// unreadable folder only means no links.
+std::vector<TPresentPort> WithByIdLinks(const std::vector<TPresentPort> &hardware, const TPortSystem &system) {
+  std::vector<std::pair<std::string, std::string>> links; // link path, target path
+  std::error_code error;
+  fs::directory_iterator entry(ByIdFolder(system), error);
+  for (; !error && entry != fs::directory_iterator(); entry.increment(error))
+    links.emplace_back(entry->path().string(), ByIdTarget(entry->path()));
+  std::sort(links.begin(), links.end());
+  std::vector<TPresentPort> ports;
+  for (const TPresentPort &port : hardware) {
+    ports.push_back(port);
+    for (const auto &[link, target] : links) {
+      if (target == port.path)
+        ports.push_back({link, port.classDir});
+    }
+  }
+  return ports;
+}
+
 bool IsListed(const std::vector<TPresentPort> &ports, const std::string &path) {
   return std::any_of(ports.begin(), ports.end(), [&](const TPresentPort &port) {
     return port.path == path;
@@ -100,48 +133,98 @@ void AppendExtraPorts(std::vector<TPresentPort> &ports,
 
 std::vector<TPresentPort> PresentPorts(const TPortSystem &system,
                                        std::error_code &error) {
-  std::vector<TPresentPort> ports = HardwarePorts(system, error);
+  std::vector<TPresentPort> ports = WithByIdLinks(HardwarePorts(system, error), system);
   AppendExtraPorts(ports, system.extraPorts);
   return ports;
 }
 
-// A port that is there under its own name is found with a few file checks,
-// without listing every tty of the system on each pass of the relay.
+// The present ports for the user's list: a device table that cannot be read
+// is an error there.
+std::vector<TPresentPort> ListedPorts(const TPortSystem &system) {
+  std::error_code error;
+  std::vector<TPresentPort> ports = PresentPorts(system, error);
+  if (error)
+    throw std::runtime_error(error.message());
+  return ports;
+}
+
+bool IsHardwarePortPresent(const fs::path &path, const TPortSystem &system) {
+  const fs::path classDir = fs::path(system.sysfsRoot) / "class" / "tty" / path.filename();
+  return path.parent_path() == fs::path(system.devRoot) && HasDeviceLink(classDir) &&
+         !IsPlaceholderUart(path.filename().string(), classDir);
+}
+
+// A port that is there under its own name (or its by-id link) is found with a
+// few file checks, without listing every tty of the system on each pass of the
+// relay.
 bool IsPresentUnderItsName(const std::string &name, const TPortSystem &system) {
   const fs::path path(name);
-  const fs::path classDir = fs::path(system.sysfsRoot) / "class" / "tty" / path.filename();
-  if (path.parent_path() == fs::path(system.devRoot) && HasDeviceLink(classDir) &&
-      !IsPlaceholderUart(path.filename().string(), classDir))
+  if (IsHardwarePortPresent(path, system))
+    return true;
+  // A stale link (udev not done yet) must not keep a pulled adapter present.
+  if (path.parent_path() == ByIdFolder(system) && IsHardwarePortPresent(ByIdTarget(path), system))
     return true;
   std::vector<TPresentPort> extras;
   AppendExtraPorts(extras, system.extraPorts);
   return IsListed(extras, name);
 }
 
-// The product or interface text of the USB device behind the port, else its
-// driver.
-std::string HardwareFriendlyName(const fs::path &classDir) {
+// The USB device a port sits on: the nearest folder above its device entry
+// that carries USB ids (a USB serial port sits on an interface of the device,
+// an ACM port is that interface). Empty for other hardware.
+fs::path UsbDeviceOf(const fs::path &device) {
+  fs::path dir = device;
+  for (int level = 0; level < 3; ++level, dir = dir.parent_path()) {
+    if (!ReadFirstLine(dir / "idVendor").empty())
+      return dir;
+  }
+  return {};
+}
+
+std::string Joined(const std::string &first, const std::string &second) {
+  return first.empty() || second.empty() ? first + second : first + " " + second;
+}
+
+// Maker and product as the device reports them, else the interface's own
+// name, else its ids; then its serial number, which tells two adapters of one
+// kind apart.
+std::string UsbDescription(const fs::path &device, const fs::path &usbDevice) {
+  std::string name = Joined(ReadFirstLine(usbDevice / "manufacturer"), ReadFirstLine(usbDevice / "product"));
+  for (fs::path dir = device; name.empty() && dir != usbDevice; dir = dir.parent_path())
+    name = ReadFirstLine(dir / "interface");
+  if (name.empty())
+    name = "USB " + ReadFirstLine(usbDevice / "idVendor") + ":" + ReadFirstLine(usbDevice / "idProduct");
+  const std::string serial = ReadFirstLine(usbDevice / "serial");
+  return serial.empty() ? name : name + ", serial " + serial;
+}
+
+std::string LinkName(const fs::path &link) {
+  std::error_code error;
+  const fs::path target = fs::read_symlink(link, error);
+  return error ? std::string() : target.filename().string();
+}
+
+// Other hardware (a UART on the board or a card) is named by the driver of
+// the device it sits on; newer kernels put the serial core's own port and
+// controller devices in between.
+std::string UartDescription(fs::path device) {
+  while (LinkName(device / "subsystem") == "serial-base")
+    device = device.parent_path();
+  const std::string driver = LinkName(device / "driver");
+  return driver.empty() ? "serial port" : "serial port, driver " + driver;
+}
+
+std::string HardwareDescription(const fs::path &classDir) {
   std::error_code error;
   const fs::path device = fs::canonical(classDir / "device", error);
   if (error)
     return "serial port";
-  for (const char *attribute : {"product", "interface"}) {
-    fs::path dir = device;
-    for (int level = 0; level < 3; ++level, dir = dir.parent_path()) {
-      const std::string text = ReadFirstLine(dir / attribute);
-      if (!text.empty())
-        return text;
-    }
-  }
-  const fs::path driver = fs::read_symlink(device / "driver", error);
-  return error ? "serial port" : driver.filename().string();
+  const fs::path usbDevice = UsbDeviceOf(device);
+  return usbDevice.empty() ? UartDescription(device) : UsbDescription(device, usbDevice);
 }
 
-std::string FriendlyName(const TPresentPort &port) {
-  const std::string name = port.classDir.empty()
-                               ? "virtual port"
-                               : HardwareFriendlyName(port.classDir);
-  return name + " (" + port.path + ")";
+std::string Description(const TPresentPort &port) {
+  return port.classDir.empty() ? "virtual port" : HardwareDescription(port.classDir);
 }
 
 std::string UpperCase(std::string text) {
@@ -161,13 +244,17 @@ TPortSystem TPortSystem::FromEnvironment() {
 }
 
 void ListDosDevices(std::vector<std::string> &list, const TPortSystem &system) {
-  std::error_code error;
-  const std::vector<TPresentPort> ports = PresentPorts(system, error);
-  if (error)
-    throw std::runtime_error(error.message());
+  const std::vector<TPresentPort> ports = ListedPorts(system);
   list.clear();
   for (const TPresentPort &port : ports)
     list.push_back(port.path);
+}
+
+void ListPorts(std::vector<TPortEntry> &list, const TPortSystem &system) {
+  const std::vector<TPresentPort> ports = ListedPorts(system);
+  list.clear();
+  for (const TPresentPort &port : ports)
+    list.push_back({port.path, Description(port)});
 }
 
 // A device table that cannot be read gives fewer lines, never an error: the
@@ -178,7 +265,7 @@ void ListPortFriendlyNames(std::vector<std::string> &list,
   const std::vector<TPresentPort> ports = PresentPorts(system, ignored);
   list.clear();
   for (size_t index = 0; index < ports.size(); ++index)
-    list.push_back(std::to_string(index) + ": " + FriendlyName(ports[index]));
+    list.push_back(std::to_string(index) + ": " + Description(ports[index]) + " (" + ports[index].path + ")");
 }
 
 // A whole path is compared, so /dev/ttyUSB1 is not found inside /dev/ttyUSB10.

@@ -143,21 +143,26 @@ bool TTandrelFolder::writeSettings(const QString &port, int channel) const {
   return QDir().mkpath(QFileInfo(settingsFile()).path()) && WriteFile(settingsFile(), text.toUtf8());
 }
 
-QProcessEnvironment TTandrelFolder::environment(const TXSession &display, const QString &extraPorts) const {
+QProcessEnvironment ProgramEnvironment(const TXSession &display, const QString &privateDir) {
   QProcessEnvironment environment = display.environment();
   environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
   environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-  environment.insert(QStringLiteral("XDG_CONFIG_HOME"), FDir.filePath(QStringLiteral("config")));
-  environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir());
-  environment.insert(QStringLiteral("TANDREL_EXTRA_PORTS"), extraPorts);
   // A bus that is not there: the program must not reach the desktop's
   // session bus (and libdbus leaks while it looks for one).
   environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                     QStringLiteral("unix:path=") + FDir.filePath(QStringLiteral("no-session-bus")));
-  environment.insert(QStringLiteral("SETUPPROBE_DIR"), FDir.filePath(QStringLiteral("probe")));
+                     QStringLiteral("unix:path=") + privateDir + QStringLiteral("/no-session-bus"));
   // Third-party caches that live until exit are no leaks of the program's.
   environment.insert(QStringLiteral("LSAN_OPTIONS"),
                      QStringLiteral("suppressions=" TANDREL_SOURCE_DIR "/tests/lsan.supp"));
+  return environment;
+}
+
+QProcessEnvironment TTandrelFolder::environment(const TXSession &display, const QString &extraPorts) const {
+  QProcessEnvironment environment = ProgramEnvironment(display, FDir.path());
+  environment.insert(QStringLiteral("XDG_CONFIG_HOME"), FDir.filePath(QStringLiteral("config")));
+  environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir());
+  environment.insert(QStringLiteral("TANDREL_EXTRA_PORTS"), extraPorts);
+  environment.insert(QStringLiteral("SETUPPROBE_DIR"), FDir.filePath(QStringLiteral("probe")));
   return environment;
 }
 

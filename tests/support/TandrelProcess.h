@@ -47,6 +47,11 @@ private:
   int FSendCount = 0;
 };
 
+// `display`'s environment for one of our Qt programs: the X platform, a UTF-8
+// locale, no session bus, the leak suppressions; `privateDir` is the test's
+// own folder.
+QProcessEnvironment ProgramEnvironment(const TXSession &display, const QString &privateDir);
+
 class TTandrelFolder {
 public:
   // Device key of simdevice's default reply, named to start the probe.

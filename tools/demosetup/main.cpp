@@ -5,10 +5,36 @@
 #include "DemoWindow.h"
 
 #include <QApplication>
+#include <QFile>
+
+namespace {
+
+// With DEMOSETUP_TRANSCRIPT naming a file, the link's changes and the
+// device's answers are appended there as they come: a record of the session
+// that a script can read.
+void KeepTranscript(TDemoClient &client, const QString &path) {
+  auto *file = new QFile(path, &client);
+  if (!file->open(QIODevice::Append)) {
+    qWarning("Cannot write the transcript %s: %s", qPrintable(path), qPrintable(file->errorString()));
+    return;
+  }
+  const auto append = [file](const QByteArray &bytes) {
+    file->write(bytes);
+    file->flush();
+  };
+  QObject::connect(&client, &TDemoClient::ConnectedChanged, file,
+                   [append](bool connected) { append(connected ? "connected\n" : "disconnected\n"); });
+  QObject::connect(&client, &TDemoClient::AnswerReceived, file, append);
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
   QApplication application(argc, argv);
   TDemoClient client;
+  const QString transcript = qEnvironmentVariable("DEMOSETUP_TRANSCRIPT");
+  if (!transcript.isEmpty())
+    KeepTranscript(client, transcript);
   TDemoWindow window(&client);
   window.show();
   client.Start();
