@@ -19,8 +19,14 @@ constexpr int32_t kDefaultBaudRate = 19200;
 
 void TMainTandrelForm::MainLoop() {
   FRelay->BeginConnection();
-  if (!FRelay->RequestVersionInfo()) {
+  switch (FRelay->RequestVersionInfo()) {
+  case TIdentification::Answered:
+    break;
+  case TIdentification::NoAnswer:
     FailurePathA();
+    return;
+  case TIdentification::RequestNotWritten:
+    FailurePathRequest();
     return;
   }
   if (!StartTCPServerOrEnd())
@@ -42,6 +48,14 @@ void TMainTandrelForm::MainLoop() {
 void TMainTandrelForm::FailurePathA() {
   const QString notFound = QStringLiteral("Устройство не обнаружено, работа программы невозможна");
   EndFailedAttempt(notFound, notFound + QLatin1Char('.'), QStringLiteral("главный цикл, нет ответа на VER_INFO"),
+                   false);
+}
+
+// The port refused the request: nothing was asked, so the box says what
+// failed instead of blaming the device.
+void TMainTandrelForm::FailurePathRequest() {
+  const QString failed = QStringLiteral("Ошибка записи в COM порт");
+  EndFailedAttempt(failed, failed + QLatin1Char('.'), QStringLiteral("главный цикл, запрос VER_INFO не отправлен"),
                    false);
 }
 

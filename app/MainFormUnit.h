@@ -132,6 +132,7 @@ private:
   void CreateControls();
   void AppendLogEntries(const QStringList &lines, const QString &prefix);
   void FailurePathA();
+  void FailurePathRequest();
   void FailurePathB();
   void FailurePathServer(const QString &reason);
   void EndFailedAttempt(const QString &logText, const QString &boxText, const QString &where, bool hangUp);

@@ -3,6 +3,9 @@
 #include "app/Relay.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <algorithm>
 
 namespace {
 
@@ -45,9 +48,15 @@ void TRelay::BeginConnection() {
   FNeedCOMReconnect = false;
   FEndReason = TRelayEnd::None;
   FPortLoss = TPortLoss::None;
+  FChunkSize = 0;
 }
 
-void TRelay::Start() { FConnected = true; }
+void TRelay::Start() {
+  // The gap that ends a device's burst follows the speed the line runs at.
+  const int32_t speed = PortOpen() ? GetCOMSpeed(FCOMHandle) : 0;
+  FPacing.Configure(FFixedPacing, speed > 0 ? speed : FWindow.CableBaudRate());
+  FConnected = true;
+}
 
 void TRelay::Stop(TRelayEnd reason) {
   if (FConnected || FEndReason == TRelayEnd::None)
@@ -74,6 +83,24 @@ void TRelay::RelayPass() {
   PresenceCheck();
 }
 
+bool TRelay::RelaysAsBytesCome() const { return !FPacing.Fixed() && FConnected && !FNeedCOMReconnect && PortOpen(); }
+
+// Within the pass's wait: the client's bytes go to the port as soon as it
+// has room, the device's when its burst has ended.
+// The events have just been processed there, so the moves do not process
+// them again before they act.
+void TRelay::MoveDueBytes() {
+  if (FReadSocket > 0 && !FPortWritable->isEnabled())
+    WriteClientChunk();
+  if (!RelaysAsBytesCome())
+    return;
+  // A read notifier switched off has told that the device's bytes came.
+  if (!FPortReadable->isEnabled())
+    CollectDeviceBytes();
+  if (FPacing.DeviceChunkDue(FClock.TickCount(), FChunkSize, kDataBufferSize))
+    SendDeviceChunk(false);
+}
+
 void TRelay::RelaySocketToCOM() {
   if (FReadSocket <= 0)
     return;
@@ -82,7 +109,11 @@ void TRelay::RelaySocketToCOM() {
     FWindow.WriteLog(kChunkNotDelivered);
     return;
   }
-  // The events above may have dropped the client and its chunk.
+  WriteClientChunk();
+}
+
+void TRelay::WriteClientChunk() {
+  // The events before may have dropped the client and its chunk.
   if (FReadSocket <= 0)
     return;
   const char *pending = FSocketBuffer.data() + FSocketWritten;
@@ -90,13 +121,18 @@ void TRelay::RelaySocketToCOM() {
   if (written < 0)
     return; // the port failed; COMWrite dropped the clients and their chunk
   NoteLineProgress(written);
-  if (written == 0)
-    return; // a full driver queue: the rest goes in a later pass
-  FWindow.WriteLogChunk(QByteArrayView(pending, written), QStringLiteral("TCP->COM"));
-  FSocketWritten += written;
-  FReadSocket -= written;
-  if (FReadSocket == 0)
+  if (written > 0) {
+    FWindow.WriteLogChunk(QByteArrayView(pending, written), QStringLiteral("TCP->COM"));
+    FSocketWritten += written;
+    FReadSocket -= written;
+  }
+  if (FReadSocket == 0) {
     ClientChunkDelivered();
+    return;
+  }
+  // A full driver queue: the rest goes when the port has room again.
+  if (PortOpen())
+    FPortWritable->setEnabled(true);
 }
 
 // A line that takes nothing is not broken (a device that stopped reading, CTS
@@ -118,11 +154,28 @@ void TRelay::NoteLineProgress(int32_t written) {
   }
 }
 
+// The pass's own step: whatever the device has sent goes now, burst or not.
 void TRelay::RelayCOMToSocket() {
-  const int32_t m = COMRead();
-  if (m <= 0)
+  CollectDeviceBytes();
+  if (FChunkSize > 0)
+    SendDeviceChunk(true);
+}
+
+void TRelay::CollectDeviceBytes() {
+  if (!PortOpen())
     return;
-  ProcessMessages();
+  if (COMRead() > 0)
+    FPacing.DeviceBytesArrived(FClock.TickCount());
+  FPortReadable->setEnabled(true);
+}
+
+void TRelay::SendDeviceChunk(bool processEventsFirst) {
+  const int32_t m = std::exchange(FChunkSize, 0);
+  FPacing.DeviceChunkGone();
+  if (EndedByModem(m))
+    return;
+  if (processEventsFirst)
+    ProcessMessages();
   if (!FConnected) {
     FWindow.WriteLog(kChunkNotDelivered);
     return;
@@ -150,7 +203,7 @@ void TRelay::ModemPortLossStep() {
   FWindow.ShowNoConnection(csIdle, QStringLiteral("главный цикл, модемное соединение, порт потерян"));
   Stop(TRelayEnd::ModemPortLost);
   FWindow.EnableInputs(true);
-  CloseCOM(FCOMHandle);
+  ClosePort(false);
 }
 
 void TRelay::PresenceCheck() {
@@ -169,14 +222,34 @@ void TRelay::LosePort(TPortLoss reason) {
 }
 
 void TRelay::WaitWithMessages(uint32_t ms) {
-  // Sleeps in the event loop until the next event or the deadline, so an idle
-  // connection costs no processor time; the elapsed time is an unsigned
-  // difference, so a wrap of the tick counter does not cut the wait short.
+  // Sleeps in the event loop until the next event or deadline (the pass's end,
+  // or the end of a device's burst), so an idle connection costs no processor
+  // time; the elapsed time is an unsigned difference, so a wrap of the tick
+  // counter does not cut the wait short.
   const uint32_t start = FClock.TickCount();
   for (uint32_t elapsed = 0; elapsed < ms; elapsed = FClock.TickCount() - start) {
-    FWakeTimer.start(static_cast<int>(FClock.RealMs(ms - elapsed)));
+    uint32_t sleepMs = ms - elapsed;
+    if (RelaysAsBytesCome()) {
+      MoveDueBytes();
+      const uint32_t now = FClock.TickCount();
+      if (now - start >= ms)
+        break;
+      sleepMs = ms - (now - start);
+      if (const std::optional<uint32_t> gapLeft = FPacing.MsUntilDeviceChunkDue(now))
+        sleepMs = std::min(sleepMs, std::max<uint32_t>(*gapLeft, 1));
+    }
+    WakeAfter(sleepMs);
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
   FWakeTimer.stop();
+}
+
+// A wake-up already due earlier serves as well: the loop then sleeps again.
+void TRelay::WakeAfter(uint32_t ms) {
+  const uint32_t wakeAt = FClock.TickCount() + ms;
+  if (FWakeTimer.isActive() && int32_t(wakeAt - FWakeAt) >= 0)
+    return;
+  FWakeAt = wakeAt;
+  FWakeTimer.start(static_cast<int>(FClock.RealMs(ms)));
 }

@@ -5,6 +5,7 @@
 // window's jobs (log, status line, connection state, settings) and offers
 // them through TRelayWindow.
 
+#include "app/RelayPacing.h"
 #include "app/ServerSocket.h"
 #include "platform/Clock.h"
 #include "serial/COMUtils.h"
@@ -17,7 +18,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
+
+class QSocketNotifier;
 
 using TClientConnection = TServerSocket::TClientConnection;
 
@@ -29,6 +33,9 @@ enum class TRelayEnd { None, UserDisconnect, WindowClosed, ModemHangup, ModemPor
 
 // Why the port was last lost while the relay ran.
 enum class TPortLoss { None, Vanished, WriteFailed };
+
+// How the device answered the identification request.
+enum class TIdentification { Answered, NoAnswer, RequestNotWritten };
 
 class TRelayWindow {
 public:
@@ -75,9 +82,10 @@ public:
   // Escapes to command mode with "+++", hangs up and closes the port.
   void HangUpModem();
 
-  // Asks the device who it is; true when a reply holding "OK\r\n" came within
-  // 10 s. The reply is kept in VerInfo().
-  bool RequestVersionInfo();
+  // Asks the device who it is: answered when a reply holding "OK\r\n" came
+  // within 10 s (kept in VerInfo()); a request the port refused ends the wait
+  // at once, with the reason in the log.
+  TIdentification RequestVersionInfo();
   const QByteArray &VerInfo() const { return FVerInfo; }
 
   // The TCP endpoint. Starting and stopping drop every client at once, with
@@ -98,15 +106,24 @@ public:
   bool Recovering() const { return FNeedCOMReconnect; }
   TRelayEnd EndReason() const { return FEndReason; }
   TPortLoss PortLoss() const { return FPortLoss; }
+  // The fixed 50 ms pacing of every transfer, for a setup program that relies
+  // on it; otherwise bytes move as they come. Takes effect at Start().
+  void SetFixedPacing(bool fixed) { FFixedPacing = fixed; }
+  bool FixedPacing() const { return FFixedPacing; }
 
   // Events, a chunk each way, the paced wait and the presence check.
   void RelayPass();
   // Processes events until `ms` have passed on the clock; an idle wait sleeps
-  // in the event loop.
+  // in the event loop. While the relay runs, bytes that come meanwhile are
+  // moved as the pacing says.
   void WaitWithMessages(uint32_t ms);
 
 private:
+  void WakeAfter(uint32_t ms);
   // Port I/O through the transfer buffers.
+  void WatchPort();
+  void ClosePort(bool cancelIo);
+  TIdentification RequestNotWritten();
   int32_t COMRead();
   int32_t COMWrite(const char *data, int32_t n);
   bool IsModemHangup(int32_t n);
@@ -114,9 +131,15 @@ private:
   void SendATHAndClose();
   void LosePort(TPortLoss reason);
 
-  // Pass steps.
+  // Pass steps, and the moves within the pass's wait.
+  bool RelaysAsBytesCome() const;
+  void MoveDueBytes();
   void RelaySocketToCOM();
+  void WriteClientChunk();
   void RelayCOMToSocket();
+  void CollectDeviceBytes();
+  void SendDeviceChunk(bool processEventsFirst);
+  bool EndedByModem(int32_t n);
   void ReopenStep();
   void ModemPortLossStep();
   void PresenceCheck();
@@ -137,8 +160,14 @@ private:
   TClock &FClock;
   TPortSystem FPorts;
   QTimer FWakeTimer;
+  uint32_t FWakeAt = 0; // the tick FWakeTimer is set for
+  TRelayPacing FPacing;
+  bool FFixedPacing = false;
+  std::unique_ptr<QSocketNotifier> FPortReadable; // the device's bytes have come
+  std::unique_ptr<QSocketNotifier> FPortWritable; // the port has room again
 
-  std::array<char, kDataBufferSize> FDataBuffer{};   // serial reads towards the client
+  std::array<char, kDataBufferSize> FDataBuffer{};   // the device's chunk towards the client
+  int32_t FChunkSize = 0;                            // bytes of that chunk collected so far
   std::array<char, kDataBufferSize> FSocketBuffer{}; // the client chunk waiting for the port
   int32_t FReadSocket = 0;                           // bytes of that chunk not yet written
   int32_t FSocketWritten = 0;                        // bytes of that chunk already written

@@ -5,12 +5,14 @@
 
 #include "serial/RingThread.h"
 
+#include <QSocketNotifier>
+
 #include <algorithm>
 
 namespace {
 
 const QByteArray kVersionRequest = QByteArrayLiteral("+VER_INFO=?\r\n");
-const QString kAnswerEnd = QStringLiteral("OK\r\n");
+const QByteArray kAnswerEnd = QByteArrayLiteral("OK\r\n");
 constexpr uint32_t kIdentificationTimeoutMs = 10000;
 constexpr uint32_t kHangupPauseMs = 150;
 constexpr uint32_t kHangupDetectedPauseMs = 100;
@@ -20,8 +22,10 @@ constexpr uint32_t kHangupDetectedPauseMs = 100;
 bool TRelay::OpenCOMFromSettings() {
   CloseCOMPort();
   const bool opened = OpenCOM(FWindow.SelectedPort().toLocal8Bit().toStdString(), FWindow.CableBaudRate(), FCOMHandle);
-  if (opened)
+  if (opened) {
     FNeedCOMReconnect = false;
+    WatchPort();
+  }
   return opened;
 }
 
@@ -29,29 +33,60 @@ void TRelay::TakeOverCOM(TCOMHandle handle) {
   if (handle != FCOMHandle)
     CloseCOMPort();
   FCOMHandle = handle;
+  if (PortOpen())
+    WatchPort();
 }
 
-void TRelay::CloseCOMPort() {
+// The event loop tells when the device's bytes come and when a full port has
+// room again; each notifier is switched off once it has told, until the relay
+// has acted on it.
+void TRelay::WatchPort() {
+  const auto notifier = [this](QSocketNotifier::Type type) {
+    auto watch = std::make_unique<QSocketNotifier>(static_cast<qintptr>(FCOMHandle), type);
+    QObject::connect(watch.get(), &QSocketNotifier::activated, watch.get(),
+                     [watch = watch.get()] { watch->setEnabled(false); });
+    return watch;
+  };
+  FPortReadable = notifier(QSocketNotifier::Read);
+  FPortWritable = notifier(QSocketNotifier::Write);
+  FPortWritable->setEnabled(false);
+}
+
+void TRelay::CloseCOMPort() { ClosePort(true); }
+
+void TRelay::ClosePort(bool cancelIo) {
+  FPortReadable.reset();
+  FPortWritable.reset();
+  FChunkSize = 0;
+  FPacing.DeviceChunkGone();
   if (FCOMHandle == INVALID_HANDLE_VALUE)
     return;
-  CancelCOMIo(FCOMHandle);
+  if (cancelIo)
+    CancelCOMIo(FCOMHandle);
   CloseCOM(FCOMHandle);
 }
 
+// Adds what the driver holds to the device's chunk; the bytes added.
 int32_t TRelay::COMRead() {
-  int32_t n = ReadCOM(FCOMHandle, FDataBuffer.data(), kDataBufferSize);
-  if (FModemConnect && IsModemHangup(n)) {
-    FWindow.ShowNoConnection(csModemLost, QStringLiteral("процедура COMRead"));
-    Stop(TRelayEnd::ModemHangup);
-    FClock.Sleep(kHangupDetectedPauseMs);
-    SendATHAndClose();
-    n = 0;
-  }
+  int32_t n = ReadCOM(FCOMHandle, FDataBuffer.data() + FChunkSize, kDataBufferSize - FChunkSize);
   if (n == -1) {
     FWindow.WriteLog(QStringLiteral("Ошибка чтения из COM порта"));
     n = 0;
   }
+  FChunkSize += n;
   return n;
+}
+
+// A modem's hang-up report in the chunk ends the relay: state 3, "ATH", the
+// port closed, and the chunk not relayed.
+bool TRelay::EndedByModem(int32_t n) {
+  if (!FModemConnect || !IsModemHangup(n))
+    return false;
+  FWindow.ShowNoConnection(csModemLost, QStringLiteral("процедура COMRead"));
+  Stop(TRelayEnd::ModemHangup);
+  FClock.Sleep(kHangupDetectedPauseMs);
+  SendATHAndClose();
+  return true;
 }
 
 bool TRelay::IsModemHangup(int32_t n) {
@@ -94,39 +129,53 @@ void TRelay::SendATHAndClose() {
   // A modem executes a command line only once its terminator arrives.
   WriteCOMString(FCOMHandle, "ATH\r");
   FClock.Sleep(kHangupPauseMs);
-  CloseCOM(FCOMHandle);
+  ClosePort(false);
 }
 
-bool TRelay::RequestVersionInfo() {
+TIdentification TRelay::RequestVersionInfo() {
   // The request goes out as the driver takes it, like relayed bytes: a device
   // that cannot take it at once gets the rest while the reply is awaited.
   int32_t requestWritten = 0;
   const auto writeRequest = [&] {
-    if (requestWritten < 0 || requestWritten >= kVersionRequest.size())
-      return;
+    if (requestWritten >= kVersionRequest.size())
+      return true;
     const int32_t taken =
         COMWrite(kVersionRequest.constData() + requestWritten, int32_t(kVersionRequest.size()) - requestWritten);
-    requestWritten = taken < 0 ? -1 : requestWritten + taken;
+    requestWritten += std::max(taken, 0);
+    return taken >= 0;
   };
-  writeRequest();
+  const bool written = writeRequest();
   FWindow.WriteLogChunk(kVersionRequest, QStringLiteral("APP->COM"));
-  const uint32_t start = FClock.TickCount();
   FVerInfo.clear();
+  if (!written)
+    return RequestNotWritten();
+  const uint32_t start = FClock.TickCount();
   QByteArray reply;
   while (FClock.TickCount() - start < kIdentificationTimeoutMs) {
-    writeRequest();
+    if (!writeRequest())
+      return RequestNotWritten();
+    FChunkSize = 0;
     const int32_t m = COMRead();
-    if (m == 0) {
+    if (m == 0 || EndedByModem(m)) {
       // Poll again almost at once, without keeping a core busy for ten seconds.
       FClock.Sleep(1);
       continue;
     }
+    // Only the new bytes and the three before them can complete "OK\r\n".
+    const qsizetype searchFrom = std::max<qsizetype>(0, reply.size() - (kAnswerEnd.size() - 1));
     reply.append(BufferToString(m));
-    if (QString::fromLocal8Bit(reply).contains(kAnswerEnd)) {
+    if (reply.indexOf(kAnswerEnd, searchFrom) >= 0) {
+      FChunkSize = 0;
       FWindow.WriteLogChunk(reply, QStringLiteral("COM->APP"));
       FVerInfo = reply;
-      return true;
+      return TIdentification::Answered;
     }
   }
-  return false;
+  FChunkSize = 0;
+  return TIdentification::NoAnswer;
+}
+
+TIdentification TRelay::RequestNotWritten() {
+  FWindow.WriteLog(QStringLiteral("Запрос VER_INFO не отправлен: %1").arg(QString::fromLocal8Bit(LastWriteCOMError())));
+  return TIdentification::RequestNotWritten;
 }

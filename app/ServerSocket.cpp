@@ -173,13 +173,21 @@ qint64 TServerSocket::SendBuf(TClientConnection *c, const char *buffer, qint64 c
     return -1;
   }
   // A buffered socket takes every byte into its queue and sends it from the
-  // event loop as the network accepts it.
-  return c->Socket()->write(buffer, count);
+  // event loop as the network accepts it. A small chunk into an empty queue
+  // goes at once: that spares a pass of the event loop for each reply of a
+  // device, and a client that does not read still only fills the queue.
+  const bool sendAtOnce = c->Socket()->bytesToWrite() == 0 && count <= ImmediateSendBytes;
+  const qint64 queued = c->Socket()->write(buffer, count);
+  if (sendAtOnce)
+    c->Socket()->flush();
+  return queued;
 }
 
 void TServerSocket::RequestRead()
 {
-  ScheduleReadNotifications();
+  // Bytes that arrive later notify by themselves.
+  if (std::any_of(FConnections.begin(), FConnections.end(), [this](TClientConnection *c) { return ReceiveLength(c) > 0; }))
+    ScheduleReadNotifications();
 }
 
 void TServerSocket::AcceptPending()

@@ -50,6 +50,9 @@ public:
   // Unsent bytes a client may have queued before it counts as unable to keep
   // up and is dropped; bounds the memory a stalled client can pin.
   static constexpr qint64 MaxUnsentBytesPerClient = 4 * 1024 * 1024;
+  // Chunks up to this size into an empty send queue go to the network at
+  // once rather than from the next pass of the event loop.
+  static constexpr qint64 ImmediateSendBytes = 4096;
   // Bytes taken from the network per client ahead of the reader; beyond it
   // TCP flow control holds the client back.
   static constexpr qint64 ClientReadBufferSize = 256 * 1024;

@@ -11,6 +11,8 @@ namespace {
 const QString kPortValue = QStringLiteral("COM");
 const QString kChannelValue = QStringLiteral("CHANNEL");
 const QString kHexViewValue = QStringLiteral("HEXVIEW");
+// Set by hand (no window has it): 1 restores the relay's fixed 50 ms pacing.
+const QString kFixedPacingValue = QStringLiteral("FIXEDPACING");
 } // namespace
 
 void TMainTandrelForm::LoadPhoneNumbers() {
@@ -33,6 +35,8 @@ void TMainTandrelForm::LoadSettings() {
     ConnectTypeComboBox->setCurrentIndex(key.ReadInteger(kChannelValue));
   if (key.ValueExists(kHexViewValue))
     FHexLogView = key.ReadInteger(kHexViewValue) != 0;
+  if (key.ValueExists(kFixedPacingValue))
+    FRelay->SetFixedPacing(key.ReadInteger(kFixedPacingValue) != 0);
 }
 
 void TMainTandrelForm::SaveSettings() {

@@ -47,6 +47,8 @@ void CancelCOMIo(TCOMHandle h);
 // Why the last failed OpenCOM of the calling thread failed (empty after a
 // successful one).
 std::string LastOpenCOMError();
+// Why the last WriteCOM of the calling thread that gave -1 failed.
+std::string LastWriteCOMError();
 
 // Line speed in bits per second through the OS's arbitrary-rate interface.
 bool SetCOMSpeed(TCOMHandle h, int32_t baudRate);

@@ -24,6 +24,7 @@ constexpr milliseconds KDrainPollInterval{5};
 constexpr int64_t KBitsPerByte = 10; // 8N1: start, 8 data, stop
 
 thread_local std::string GLastOpenError;
+thread_local std::string GLastWriteError;
 
 std::string SystemMessage(int error) {
   return std::generic_category().message(error);
@@ -182,6 +183,7 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
     // A full driver queue is back-pressure, not a failure.
     if (errno == EAGAIN || errno == EWOULDBLOCK)
       return 0;
+    GLastWriteError = SystemMessage(errno);
     return -1;
   }
 }
@@ -191,3 +193,5 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
 void CancelCOMIo(TCOMHandle) {}
 
 std::string LastOpenCOMError() { return GLastOpenError; }
+
+std::string LastWriteCOMError() { return GLastWriteError; }

@@ -25,6 +25,7 @@ constexpr milliseconds KDrainPollInterval{5};
 constexpr int64_t KBitsPerByte = 10; // 8N1: start, 8 data, stop
 
 thread_local std::string GLastOpenError;
+thread_local std::string GLastWriteError;
 
 std::string OpenErrorText(DWORD error) {
   const std::string text = AnsiFromWide(SystemMessage(error));
@@ -146,8 +147,10 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
   // A write that timed out succeeds with what the driver took, possibly
   // nothing: back-pressure, not a failure.
   DWORD taken = 0;
-  if (!WriteFile(h, buffer, static_cast<DWORD>(count), &taken, nullptr) && taken == 0)
+  if (!WriteFile(h, buffer, static_cast<DWORD>(count), &taken, nullptr) && taken == 0) {
+    GLastWriteError = AnsiFromWide(SystemMessage(GetLastError()));
     return -1;
+  }
   return static_cast<int32_t>(taken);
 }
 
@@ -156,6 +159,8 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
 void CancelCOMIo(TCOMHandle h) { CancelIo(h); }
 
 std::string LastOpenCOMError() { return GLastOpenError; }
+
+std::string LastWriteCOMError() { return GLastWriteError; }
 
 bool SetCOMSpeed(TCOMHandle h, int32_t baudRate) {
   DCB dcb{};

@@ -91,6 +91,7 @@ private slots:
   void identification();
   void identificationAcceptsAReplyJustBeforeTheLimit_data();
   void identificationAcceptsAReplyJustBeforeTheLimit();
+  void identificationEndsAtOnceWhenTheRequestIsRefused();
   void modemHangupWords_data();
   void modemHangupWords();
   void writeFailureDropsEveryClientAndKeepsListening();
@@ -143,7 +144,7 @@ void TestBridge::identification() {
     sent += chunks[i];
   }
   const uint32_t start = clock.TickCount();
-  QCOMPARE(bridge.relay().RequestVersionInfo(), accepted);
+  QCOMPARE(bridge.relay().RequestVersionInfo() == TIdentification::Answered, accepted);
   QCOMPARE(bridge.pty.Receive(kRequest.size()), kRequest);
   QCOMPARE(bridge.relay().VerInfo(), accepted ? sent : QByteArray());
   QCOMPARE(bridge.LogWith(QStringLiteral("APP->COM")), QStringList{"+VER_INFO=?"});
@@ -169,7 +170,25 @@ void TestBridge::identificationAcceptsAReplyJustBeforeTheLimit() {
     bridge.pty.Send("X,A.1\r\nOK\r\n");
     QThread::msleep(20);
   });
-  QCOMPARE(bridge.relay().RequestVersionInfo(), accepted);
+  QCOMPARE(bridge.relay().RequestVersionInfo() == TIdentification::Answered, accepted);
+}
+
+// Nothing was asked, so nothing is awaited: the attempt ends with the OS's
+// reason in the log instead of ten seconds of waiting.
+void TestBridge::identificationEndsAtOnceWhenTheRequestIsRefused() {
+  TManualClock clock;
+  TMainFormFixture fixture(clock);
+  fixture.log->show();
+  TRelay &relay = fixture.form->Relay();
+  relay.TakeOverCOM(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const uint32_t start = clock.TickCount();
+  QCOMPARE(relay.RequestVersionInfo(), TIdentification::RequestNotWritten);
+  QCOMPARE(clock.TickCount(), start);
+  QVERIFY(relay.VerInfo().isEmpty());
+  const QStringList log = fixture.LogTexts();
+  QVERIFY(log.contains(QStringLiteral("  Ошибка записи в COM порт")));
+  QVERIFY2(log.contains(QStringLiteral("  Запрос VER_INFO не отправлен: Bad file descriptor")), qPrintable(log.join('\n')));
+  relay.CloseCOMPort();
 }
 
 void TestBridge::modemHangupWords_data() {

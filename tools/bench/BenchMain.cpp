@@ -1,17 +1,21 @@
 // Benchmark of the real wizard: throughput, loss, round trip, CPU and memory,
 // against the simulated device, driven through the wizard's windows under a
-// private Xvfb. Usage: tandrel-bench [--quick]. See bench/README.md.
+// private Xvfb, with socat and the bare pty measured in the same run for
+// comparison. Usage: tandrel-bench [--quick] [--fixed-pacing]. See
+// bench/README.md.
 
+#include "BenchReport.h"
 #include "ChildProcess.h"
 #include "Flows.h"
 #include "LocalSockets.h"
+#include "PeerRelays.h"
 #include "ProcessStats.h"
 #include "WizardDriver.h"
 #include "XDisplay.h"
+#include "serial/COMUtils.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -28,19 +32,6 @@ namespace fs = std::filesystem;
 constexpr long Bauds[] = {9600, 115200, 256000};
 // Speeds at which the setup program also uploads a whole block at once.
 constexpr long BlockBauds[] = {115200, 256000};
-constexpr long CpuBaud = 256000;
-// The rate is a fitted slope: a per cent either way is measurement noise.
-constexpr double MaxPercentOff = 1.0;
-// The device's paced output may wait for the bridge this share of a flow.
-constexpr double MaxHeldBackPercent = 1.0;
-constexpr size_t RoundTrips = 120;
-constexpr size_t MessageSize = 16;
-constexpr double MaxRoundTripP50Ms = 101;
-constexpr double MaxRoundTripP99Ms = 110;
-constexpr double MaxIdleCpuPercent = 0.5;
-constexpr int IdleSeconds = 10;
-constexpr size_t EchoBlockBytes = 1 << 20;
-constexpr double EchoBlockTimeoutSeconds = 120;
 constexpr int StartMs = 20000;
 constexpr auto ClientSettle = std::chrono::milliseconds(500); // the bridge registers its client
 
@@ -86,13 +77,15 @@ fs::path PrepareProgramFolder(const fs::path &root) {
   return bin;
 }
 
-// Selects the cable and the simulated port before the wizard starts.
-void WriteWizardSettings(const fs::path &configHome, const fs::path &link) {
+// Selects the cable and the simulated port before the wizard starts, and
+// the pacing to measure.
+void WriteWizardSettings(const fs::path &configHome, const fs::path &link, bool fixedPacing) {
   fs::create_directories(configHome / "Korvel");
   WriteText(configHome / "Korvel" / "Tandrel.reg", "Windows Registry Editor Version 5.00\r\n\r\n"
                                                    "[HKEY_CURRENT_USER\\SOFTWARE\\Korvel\\Tandrel]\r\n"
                                                    "\"COM\"=\"" + link.string() + "\"\r\n"
-                                                   "\"CHANNEL\"=dword:00000001\r\n");
+                                                   "\"CHANNEL\"=dword:00000001\r\n" +
+                                                   (fixedPacing ? "\"FIXEDPACING\"=dword:00000001\r\n" : ""));
 }
 
 int FreeLoopbackPort() {
@@ -145,37 +138,43 @@ private:
   TSimControl FControl;
 };
 
-struct TRow {
-  std::string name;
-  std::optional<TFlowResult> toSetup;  // device -> bridge -> setup program
-  std::optional<TFlowResult> toDevice; // setup program -> bridge -> device
-  std::optional<double> heldBackMs;    // the device's stream waited for the bridge
-  double seconds = 0;
-};
+double CpuPercentSince(pid_t pid, double cpuBefore, TInstant start) {
+  return 100.0 * (CpuSeconds(pid) - cpuBefore) / std::chrono::duration<double>(TBenchClock::now() - start).count();
+}
 
-struct TReport {
-  std::vector<TRow> rows;
-  std::vector<double> roundTrips;
-  double echoBlockSeconds = -1; // a megabyte through a blocking echo; -1: not exact
-  double idleCpuPercent = -1;
-  double streamingCpuPercent = -1;
-  double peakRssMiB = -1;
-};
+std::string EchoBlock() {
+  std::string block(EchoBlockBytes, '\0');
+  for (size_t i = 0; i < block.size(); ++i)
+    block[i] = static_cast<char>((i * 7919) >> 3);
+  return block;
+}
+
+const std::string BurstRequest = "READ " + std::to_string(BurstReplySize) + "\r\n";
+constexpr size_t BurstReplyBytes = BurstReplySize + 2; // with its CR LF
 
 class TBench {
 public:
-  // The sink takes the bridge's bytes at the line rate, as a UART does; the
-  // blocking echo cannot send while the bridge does not read, as a USB device.
-  explicit TBench(double seconds)
+  // The sink and the paced devices take the bridge's bytes at the line rate,
+  // as a UART does; the blocking echo cannot send while the bridge does not
+  // read, as a USB device.
+  TBench(double seconds, bool fixedPacing)
       : FSeconds(seconds), FSink(FScratch.Path(), "sink", {"--mode", "sink", "--paced", "on"}),
         FEcho(FScratch.Path(), "echo", {"--mode", "echo"}),
-        FBlockingEcho(FScratch.Path(), "blocking-echo", {"--mode", "echo", "--flow", "blocking"}) {}
+        FPacedEcho(FScratch.Path(), "paced-echo", {"--mode", "echo", "--paced", "on"}),
+        FBurst(FScratch.Path(), "burst", {"--mode", "protocol", "--paced", "on"}),
+        FBlockingEcho(FScratch.Path(), "blocking-echo", {"--mode", "echo", "--flow", "blocking"}) {
+    FReport.fixedPacing = fixedPacing;
+  }
 
   TReport Run() {
     StartWizard();
     for (const long baud : Bauds)
       MeasureFlows(baud);
-    MeasureEcho();
+    MeasureSocatBothWays();
+    FSink.Stop();
+    MeasureUnpacedRoundTrips();
+    MeasurePacedRoundTrips();
+    MeasureBurstReplies();
     MeasureBlockingEcho();
     FReport.peakRssMiB = PeakRssMiB(FWizard.Pid());
     FWizard.Stop();
@@ -193,7 +192,7 @@ private:
     fs::create_directory(runtime);
     fs::permissions(runtime, fs::perms::owner_all);
     FSink.Start();
-    WriteWizardSettings(FScratch.Path() / "config", FSink.Link());
+    WriteWizardSettings(FScratch.Path() / "config", FSink.Link(), FReport.fixedPacing);
     FTcpPort = FreeLoopbackPort();
     Require(FWizard.Start({(bin / "tandrel").string()},
                           {FDisplay.EnvironmentEntry(), "QT_QPA_PLATFORM=xcb", "LC_ALL=C.UTF-8",
@@ -207,8 +206,10 @@ private:
     Require(FDriver.SetTcpPort(FTcpPort), "cannot set the TCP port");
   }
 
-  // Clicks connect and waits for the measuring client to reach us.
+  // Sets the line speed, clicks connect and waits for the measuring client
+  // to reach us.
   int Connect(const fs::path &link, long baud) {
+    Require(FDriver.SetBaud(baud), "cannot set the line speed");
     Require(FDriver.ClickConnectLabel(), "cannot click the connect label");
     const int fd = FLinkServer.Accept(StartMs);
     Require(fd >= 0, "the measuring client did not connect (see " + (FScratch.Path() / "tandrel.log").string() + ")");
@@ -233,50 +234,105 @@ private:
     Require(closed, "the measuring client was not ended at disconnect");
   }
 
-  void Flow(int fd, const std::string &name, const TFlowPlan &plan) {
+  // socat on the same device, started once the wizard has let the port go.
+  void StartSocat(TSocatRelay &socat, const TDevice &device, long baud) {
+    Require(socat.Start(device.Link().string(), baud, FreeLoopbackPort(), (FScratch.Path() / "socat.log").string()),
+            "socat did not come up (is it installed?)");
+    std::this_thread::sleep_for(ClientSettle);
+  }
+
+  TFlowOutcome Flow(int fd, const TFlowPlan &plan) {
     TFlowOutcome outcome;
     std::string error;
     Require(RunFlows(fd, FSink.Control(), plan, &outcome, &error), error);
+    return outcome;
+  }
+
+  void Row(int fd, const std::string &name, const TFlowPlan &plan) {
+    const TFlowOutcome outcome = Flow(fd, plan);
     FReport.rows.push_back({name, outcome.fromDevice, outcome.toDevice, outcome.heldBackMs, plan.seconds});
   }
 
   void MeasureFlows(long baud) {
-    Require(FDriver.SetBaud(baud), "cannot set the line speed");
     const int fd = Connect(FSink.Link(), baud);
     const std::string speed = std::to_string(baud);
-    const bool measureCpu = baud == CpuBaud;
     const double cpuBefore = CpuSeconds(FWizard.Pid());
     const TInstant start = TBenchClock::now();
-    Flow(fd, speed + " device->setup", TFlowPlan{baud, true, false, false, FSeconds});
-    Flow(fd, speed + " setup->device", TFlowPlan{baud, false, true, false, FSeconds});
-    Flow(fd, speed + " both ways", TFlowPlan{baud, true, true, false, FSeconds});
+    Row(fd, speed + " device->setup", TFlowPlan{baud, true, false, false, FSeconds});
+    Row(fd, speed + " setup->device", TFlowPlan{baud, false, true, false, FSeconds});
+    const double bothCpuBefore = CpuSeconds(FWizard.Pid());
+    const TInstant bothStart = TBenchClock::now();
+    Row(fd, speed + " both ways", TFlowPlan{baud, true, true, false, FSeconds});
+    if (baud == BothWaysCpuBaud)
+      FReport.wizardBothWaysCpuPercent = CpuPercentSince(FWizard.Pid(), bothCpuBefore, bothStart);
     if (std::find(std::begin(BlockBauds), std::end(BlockBauds), baud) != std::end(BlockBauds))
-      Flow(fd, speed + " both, block at once", TFlowPlan{baud, true, true, true, FSeconds});
-    if (measureCpu)
-      FReport.streamingCpuPercent = 100.0 * (CpuSeconds(FWizard.Pid()) - cpuBefore) /
-                                    std::chrono::duration<double>(TBenchClock::now() - start).count();
+      Row(fd, speed + " both, block at once", TFlowPlan{baud, true, true, true, FSeconds});
+    if (baud == CpuBaud)
+      FReport.streamingCpuPercent = CpuPercentSince(FWizard.Pid(), cpuBefore, start);
     Disconnect(fd);
   }
 
-  void MeasureEcho() {
-    FSink.Stop();
+  void MeasureSocatBothWays() {
+    TSocatRelay socat;
+    StartSocat(socat, FSink, BothWaysCpuBaud);
+    const double cpuBefore = CpuSeconds(socat.Pid());
+    const TInstant start = TBenchClock::now();
+    Flow(socat.Fd(), TFlowPlan{BothWaysCpuBaud, true, true, false, FSeconds});
+    FReport.socatBothWaysCpuPercent = CpuPercentSince(socat.Pid(), cpuBefore, start);
+  }
+
+  void MeasureUnpacedRoundTrips() {
     FEcho.Start();
+    TRoundTrips line{"unpaced", {}, {}, {}};
     const int fd = Connect(FEcho.Link(), CpuBaud);
-    FReport.roundTrips = MeasureRoundTrips(fd, RoundTrips, MessageSize);
+    line.wizard = MeasureRoundTrips(fd, RoundTripCount, MessageSize);
     const double cpuBefore = CpuSeconds(FWizard.Pid());
     std::this_thread::sleep_for(std::chrono::seconds(IdleSeconds));
     FReport.idleCpuPercent = 100.0 * (CpuSeconds(FWizard.Pid()) - cpuBefore) / IdleSeconds;
     Disconnect(fd);
+    // socat takes only the speeds that have a termios constant.
+    TSocatRelay socat;
+    StartSocat(socat, FEcho, PacedRoundTripBaud);
+    line.socat = MeasureRoundTrips(socat.Fd(), RoundTripCount, MessageSize);
+    socat.Stop();
     FEcho.Stop();
+    FReport.roundTrips.push_back(line);
+  }
+
+  void MeasurePacedRoundTrips() {
+    FPacedEcho.Start();
+    TRoundTrips line{"at " + std::to_string(PacedRoundTripBaud) + " baud", {}, {}, {}};
+    const int fd = Connect(FPacedEcho.Link(), PacedRoundTripBaud);
+    line.wizard = MeasureRoundTrips(fd, RoundTripCount, MessageSize);
+    Disconnect(fd);
+    TSocatRelay socat;
+    StartSocat(socat, FPacedEcho, PacedRoundTripBaud);
+    line.socat = MeasureRoundTrips(socat.Fd(), RoundTripCount, MessageSize);
+    socat.Stop();
+    int pty = OpenRawPty(FPacedEcho.Link().string(), PacedRoundTripBaud);
+    Require(pty >= 0, "cannot open the device's pty");
+    line.rawPty = MeasureRoundTrips(pty, RoundTripCount, MessageSize);
+    CloseCOM(pty);
+    FPacedEcho.Stop();
+    FReport.roundTrips.push_back(line);
+  }
+
+  void MeasureBurstReplies() {
+    FBurst.Start();
+    const int fd = Connect(FBurst.Link(), BurstBaud);
+    FReport.wizardReplyPieces = MeasureReplyPieces(fd, BurstReplies, BurstRequest, BurstReplyBytes);
+    Disconnect(fd);
+    TSocatRelay socat;
+    StartSocat(socat, FBurst, BurstBaud);
+    FReport.socatReplyPieces = MeasureReplyPieces(socat.Fd(), BurstReplies, BurstRequest, BurstReplyBytes);
+    socat.Stop();
+    FBurst.Stop();
   }
 
   void MeasureBlockingEcho() {
     FBlockingEcho.Start();
     const int fd = Connect(FBlockingEcho.Link(), CpuBaud);
-    std::string block(EchoBlockBytes, '\0');
-    for (size_t i = 0; i < block.size(); ++i)
-      block[i] = static_cast<char>((i * 7919) >> 3);
-    FReport.echoBlockSeconds = TimeEcho(fd, block, EchoBlockTimeoutSeconds);
+    FReport.echoBlockSeconds = TimeEcho(fd, EchoBlock(), EchoBlockTimeoutSeconds);
     Disconnect(fd);
     FBlockingEcho.Stop();
   }
@@ -288,85 +344,32 @@ private:
   TLinkServer FLinkServer;
   TDevice FSink;
   TDevice FEcho;
+  TDevice FPacedEcho;
+  TDevice FBurst;
   TDevice FBlockingEcho;
   TChildProcess FWizard;
   int FTcpPort = 0;
   TReport FReport;
 };
 
-std::string Cell(const std::optional<TFlowResult> &flow) {
-  if (!flow)
-    return "-";
-  char text[96];
-  std::snprintf(text, sizeof text, "%6.1f %% lost %lld dup %lld%s", flow->Percent(), flow->Lost(), flow->Duplicated(),
-                flow->firstMismatch >= 0 ? " CORRUPT" : "");
-  return text;
-}
-
-double HeldBackPercent(const TRow &row) { return row.heldBackMs ? 100.0 * *row.heldBackMs / (row.seconds * 1000) : 0; }
-
-std::string HeldBackCell(const TRow &row) {
-  if (!row.heldBackMs)
-    return "-";
-  char text[48];
-  std::snprintf(text, sizeof text, "%5.0f ms (%.1f %%)", *row.heldBackMs, HeldBackPercent(row));
-  return text;
-}
-
-const char *Verdict(bool met) { return met ? "met" : "MISSED"; }
-
-bool FlowsMeetTargets(const TReport &report) {
-  for (const TRow &row : report.rows) {
-    for (const auto &flow : {row.toSetup, row.toDevice})
-      if (flow && (std::abs(flow->Percent() - 100) > MaxPercentOff || flow->Lost() || flow->Duplicated() ||
-                   flow->firstMismatch >= 0))
-        return false;
-    if (HeldBackPercent(row) >= MaxHeldBackPercent)
-      return false;
-  }
-  return !report.rows.empty();
-}
-
-void PrintReport(const TReport &report) {
-  std::printf("%-26s | %-34s | %-34s | %s\n", "flow (baud)", "device->setup (of line rate)",
-              "setup->device (of line rate)", "device held back");
-  const std::string rule(120, '-');
-  std::printf("%s\n", rule.c_str());
-  for (const TRow &row : report.rows)
-    std::printf("%-26s | %-34s | %-34s | %s\n", row.name.c_str(), Cell(row.toSetup).c_str(), Cell(row.toDevice).c_str(),
-                HeldBackCell(row).c_str());
-  std::printf("%s\n", rule.c_str());
-  std::printf("flows: line rate within %.0f %%, device held back under %.0f %% of a flow, nothing lost, duplicated or "
-              "corrupted: %s\n",
-              MaxPercentOff, MaxHeldBackPercent, Verdict(FlowsMeetTargets(report)));
-  if (report.echoBlockSeconds >= 0)
-    std::printf("blocking echo, %zu bytes sent at once: exact, back in %.1f s\n", EchoBlockBytes,
-                report.echoBlockSeconds);
-  else
-    std::printf("blocking echo, %zu bytes sent at once: NOT exact or not back in %.0f s\n", EchoBlockBytes,
-                EchoBlockTimeoutSeconds);
-  const double p50 = Quantile(report.roundTrips, 0.5);
-  const double p99 = Quantile(report.roundTrips, 0.99);
-  std::printf("round trip, %zu-byte messages (%zu of %zu): p50 %.1f ms, p99 %.1f ms (target p50 <= %.0f ms, p99 <= "
-              "%.0f ms: %s)\n",
-              MessageSize, report.roundTrips.size(), RoundTrips, p50, p99, MaxRoundTripP50Ms, MaxRoundTripP99Ms,
-              Verdict(report.roundTrips.size() == RoundTrips && p50 <= MaxRoundTripP50Ms && p99 <= MaxRoundTripP99Ms));
-  std::printf("wizard CPU: idle connected %d s %.2f %% of a core (target <= %.1f %%: %s), streaming at %ld baud %.2f %% "
-              "of a core\n",
-              IdleSeconds, report.idleCpuPercent, MaxIdleCpuPercent, Verdict(report.idleCpuPercent <= MaxIdleCpuPercent),
-              CpuBaud, report.streamingCpuPercent);
-  std::printf("wizard peak RSS (VmHWM): %.1f MiB (target < 80 MB: %s)\n", report.peakRssMiB,
-              Verdict(report.peakRssMiB * 1024 * 1024 < 80e6));
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
-  const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+  bool quick = false, fixedPacing = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--quick")
+      quick = true;
+    else if (option == "--fixed-pacing")
+      fixedPacing = true;
+    else {
+      std::fprintf(stderr, "usage: tandrel-bench [--quick] [--fixed-pacing]\n");
+      return 2;
+    }
+  }
   try {
-    TBench bench(quick ? 1.0 : 3.0);
-    PrintReport(bench.Run());
-    return 0;
+    TBench bench(quick ? 1.0 : 3.0, fixedPacing);
+    return PrintReport(bench.Run()) ? 0 : 1;
   } catch (const std::exception &error) {
     std::fprintf(stderr, "tandrel-bench: %s\n", error.what());
     return 1;

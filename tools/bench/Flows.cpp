@@ -247,6 +247,29 @@ std::vector<double> MeasureRoundTrips(int linkFd, size_t count, size_t size) {
   return samples;
 }
 
+std::vector<int> MeasureReplyPieces(int linkFd, size_t count, const std::string &request, size_t replySize) {
+  std::vector<int> pieces;
+  char buffer[4096];
+  for (size_t i = 0; i < count; ++i) {
+    if (write(linkFd, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+      break;
+    size_t received = 0;
+    int reads = 0;
+    pollfd poller{linkFd, POLLIN, 0};
+    while (received < replySize && poll(&poller, 1, RoundTripTimeoutMs) > 0) {
+      const ssize_t got = read(linkFd, buffer, sizeof buffer);
+      if (got <= 0)
+        break;
+      received += static_cast<size_t>(got);
+      ++reads;
+    }
+    if (received != replySize)
+      break;
+    pieces.push_back(reads);
+  }
+  return pieces;
+}
+
 double Quantile(std::vector<double> samples, double q) {
   if (samples.empty())
     return 0;

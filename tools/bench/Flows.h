@@ -99,5 +99,10 @@ double TimeEcho(int linkFd, const std::string &bytes, double timeoutSeconds);
 // in milliseconds; a message that does not come back ends the measurement.
 std::vector<double> MeasureRoundTrips(int linkFd, size_t count, size_t size);
 
+// Sends `request` `count` times, each after the reply to the one before, and
+// counts the reads in which each reply of `replySize` bytes arrived; a reply
+// that does not come back whole ends the measurement.
+std::vector<int> MeasureReplyPieces(int linkFd, size_t count, const std::string &request, size_t replySize);
+
 // The q-quantile (0..1) of the samples, nearest rank.
 double Quantile(std::vector<double> samples, double q);

@@ -3,7 +3,7 @@
 
 #include <sys/types.h>
 
-// utime + stime in seconds; negative when unreadable.
+// Seconds on a CPU, all threads; negative when unreadable.
 double CpuSeconds(pid_t pid);
 // VmHWM in MiB; negative when unreadable.
 double PeakRssMiB(pid_t pid);

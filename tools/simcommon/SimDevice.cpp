@@ -21,6 +21,12 @@ TDeviceMode ParseMode(const std::string &text) {
   throw std::invalid_argument("unknown mode: " + text);
 }
 
+// A count of up to 65535 bytes, in decimal digits.
+bool IsBlockSize(const std::string &text) {
+  return !text.empty() && text.size() <= 5 && text.find_first_not_of("0123456789") == std::string::npos &&
+         std::stol(text) <= 65535;
+}
+
 } // namespace
 
 bool ParseDeviceOption(const std::string &name, const TOptionValue &value, TDeviceConfig &config) {
@@ -129,6 +135,8 @@ void TSimDevice::HandleProtocolLine(std::string line) {
     SendAnswer("uptime=" + std::to_string(UptimeSeconds()) + "\r\n");
   else if (verb == "GET" && FValues.contains(rest))
     SendAnswer(rest + "=" + FValues[rest] + "\r\n");
+  else if (verb == "READ" && IsBlockSize(rest))
+    SendAnswer(Block(std::stol(rest)) + "\r\n");
   else if (verb == "SET" && valueStart != std::string::npos && valueStart > 0) {
     FValues[rest.substr(0, valueStart)] = rest.substr(valueStart + 1);
     SendAnswer("OK\r\n");
@@ -152,6 +160,14 @@ std::string TSimDevice::SinkReport() const {
   if (FSinkMismatchAt)
     return "OK " + count + " mismatch " + std::to_string(*FSinkMismatchAt);
   return "OK " + count + " pattern";
+}
+
+// A block of `count` pattern bytes, as a device answers a read of its memory.
+std::string TSimDevice::Block(long count) {
+  std::string bytes;
+  for (long i = 0; i < count; ++i)
+    bytes += PatternByte(static_cast<unsigned long long>(i));
+  return bytes;
 }
 
 std::string TSimDevice::Garbage(long count) {

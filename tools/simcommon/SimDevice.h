@@ -43,6 +43,7 @@ private:
   void SinkByte(char byte);
   void SendAnswer(const std::string &answer);
   void SetSplit(const std::string &argument);
+  std::string Block(long count);
   std::string Garbage(long count);
   void StartStream(long baud, long bytes);
   void StreamDue();

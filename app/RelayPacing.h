@@ -1,0 +1,37 @@
+#pragma once
+// When the relay moves bytes within its 50 ms pass. By default it works as
+// the bytes come: client bytes go to the port at once (as far as the port
+// takes them), and the device's bytes go to the client once the line has
+// been quiet for a gap of 3.5 character times at its speed (11 bits a
+// character, at least 2 ms) or they fill the transfer buffer; bytes that keep
+// arriving without a gap go at the pass's own step, as with fixed pacing,
+// where everything waits for that step.
+
+#include <cstdint>
+#include <optional>
+
+class TRelayPacing {
+public:
+  static uint32_t LineGapMs(int32_t baudRate);
+
+  void Configure(bool fixedPacing, int32_t baudRate);
+  bool Fixed() const { return FFixed; }
+  uint32_t GapMs() const { return FGapMs; }
+
+  // Client bytes that wait for the port are written before the pass's step.
+  bool ClientBytesDue() const { return !FFixed; }
+  // The device's bytes collected so far grew at `tick`.
+  void DeviceBytesArrived(uint32_t tick);
+  // The collected bytes went to the client (or were dropped).
+  void DeviceChunkGone() { FLastArrival.reset(); }
+  // Whether `collected` of `capacity` bytes go to the client now, before the
+  // pass's step.
+  bool DeviceChunkDue(uint32_t now, int32_t collected, int32_t capacity) const;
+  // Milliseconds from `now` until collected bytes fall due by the gap.
+  std::optional<uint32_t> MsUntilDeviceChunkDue(uint32_t now) const;
+
+private:
+  bool FFixed = false;
+  uint32_t FGapMs = 2;
+  std::optional<uint32_t> FLastArrival;
+};
