@@ -10,6 +10,7 @@
 #include "serial/RingThread.h"
 #include "ui/COMSettingsUnit.h"
 #include "ui/LOGUnit.h"
+#include "ui/Prompts.h"
 #include "ui/TPCServerSettingsUnit.h"
 #include "ui/TimeFuncs.h"
 #include "ui/URLLabel.h"
@@ -20,12 +21,15 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QStyle>
 #include <QToolButton>
+
+#include <utility>
 
 namespace {
 
@@ -84,7 +88,7 @@ TMainTandrelForm::TMainTandrelForm(const TMainFormEnvironment &environment, QWid
   setObjectName(QStringLiteral("MainTandrelForm"));
   setWindowTitle(QStringLiteral("Мастер подключения"));
   setFont(WizardFont());
-  FLauncher = std::make_unique<TSetupLauncher>(FSetupFolder, this);
+  FLauncher = std::make_unique<TSetupLauncher>(FSetupFolder, this, [this](const QString &line) { WriteLog(line); });
   ServerSocket = new TServerSocket(this);
   CreateControls();
   FRelay = std::make_unique<TRelay>(static_cast<TRelayWindow &>(*this), *ServerSocket, FClock, FPortSystem);
@@ -175,6 +179,7 @@ void TMainTandrelForm::AttachWindows(TCOMSettingsForm *comSettings, TTCPServerSe
   COMSettingsForm = comSettings;
   TCPServerSettingsForm = tcpSettings;
   LOGForm = log;
+  AppendToLogList(std::exchange(FStartupLog, {}));
   LOGForm->N3->setChecked(FHexLogView);
   connect(LOGForm->N3, &QAction::toggled, this, [this](bool on) { FHexLogView = on; });
   // Only the main window keeps the program running: closing it ends the
@@ -256,7 +261,8 @@ bool TMainTandrelForm::Autoscroll() const { return LOGForm && LOGForm->Autiscrol
 bool TMainTandrelForm::LogShown() const { return LOGForm && LOGForm->isVisible(); }
 
 void TMainTandrelForm::WriteLog(const QString &text, const QString &prefix) {
-  if (!LogShown())
+  // What start-up has to say is kept for the log window, which does not exist yet.
+  if (LOGForm && !LogShown())
     return;
   QString body = text;
   const qsizetype nul = body.indexOf(QChar(0));
@@ -276,11 +282,21 @@ void TMainTandrelForm::WriteLogChunk(QByteArrayView chunk, const QString &prefix
 }
 
 void TMainTandrelForm::AppendLogEntries(const QStringList &lines, const QString &prefix) {
+  QStringList entries;
+  for (const QString &line : lines)
+    entries.append(QStringLiteral("%1: %2 %3").arg(NowStamp(), prefix, line));
+  if (LOGForm)
+    AppendToLogList(entries);
+  else
+    FStartupLog += entries;
+}
+
+void TMainTandrelForm::AppendToLogList(const QStringList &entries) {
   QListWidget *log = LOGForm->Log;
-  for (const QString &line : lines) {
+  for (const QString &entry : entries) {
     if (log->count() > 2000)
       log->clear();
-    log->addItem(QStringLiteral("%1: %2 %3").arg(NowStamp(), prefix, line));
+    log->addItem(entry);
   }
   if (Autoscroll() && log->count() > 0)
     log->scrollToItem(log->item(log->count() - 1), QAbstractItemView::PositionAtTop);
@@ -292,10 +308,36 @@ QString TMainTandrelForm::GetFileVersionString() {
 
 void TMainTandrelForm::FormCreate() {
   setWindowTitle(QStringLiteral("Мастер подключения v.") + GetFileVersionString());
-  LoadPhoneNumbers();
+  LoadStored(&TMainTandrelForm::LoadPhoneNumbers);
   RefreshPortsList();
-  LoadSettings();
+  LoadStored(&TMainTandrelForm::LoadSettings);
   ConnectTypeComboBoxChange();
+}
+
+// A settings store that cannot be read is reported once and set aside;
+// start-up goes on with the defaults, and the next save writes a sound store.
+void TMainTandrelForm::LoadStored(void (TMainTandrelForm::*load)()) {
+  try {
+    (this->*load)();
+  } catch (const TRegistryError &error) {
+    if (!std::exchange(FBrokenSettingsReported, true))
+      SetAsideBrokenSettings(QString::fromUtf8(error.what()));
+  }
+}
+
+void TMainTandrelForm::SetAsideBrokenSettings(const QString &error) {
+  QString reason;
+  const QString aside = SetAsideBrokenStore(FStorePath, &reason);
+  const QString outcome =
+      aside.isEmpty()
+          ? QStringLiteral("Не удалось отложить повреждённые настройки: %1").arg(reason)
+          : QStringLiteral("Настройки перенесены в %1, приняты настройки по умолчанию").arg(QDir::toNativeSeparators(aside));
+  WriteLog(error);
+  WriteLog(outcome);
+  ShowError(nullptr, error + QLatin1Char('\n') + outcome);
+  // What was read before the error came from the broken store too.
+  if (!aside.isEmpty())
+    LoadPhoneNumbers();
 }
 
 void TMainTandrelForm::closeEvent(QCloseEvent *event) {

@@ -131,6 +131,9 @@ private:
 
   void CreateControls();
   void AppendLogEntries(const QStringList &lines, const QString &prefix);
+  void AppendToLogList(const QStringList &entries);
+  void LoadStored(void (TMainTandrelForm::*load)());
+  void SetAsideBrokenSettings(const QString &error);
   void FailurePathA();
   void FailurePathRequest();
   void FailurePathB();
@@ -149,4 +152,7 @@ private:
   QString FSetupFolder;
   std::unique_ptr<TSetupLauncher> FLauncher;
   std::unique_ptr<TRelay> FRelay;
+  // Log entries made at start-up, before the log window exists.
+  QStringList FStartupLog;
+  bool FBrokenSettingsReported = false;
 };

@@ -37,3 +37,9 @@ private:
 
 // This system's store at `storePath` (one backend file per OS).
 std::unique_ptr<TSettingsStore> OpenSettingsStore(const QString &storePath);
+
+// Moves a store that cannot be read aside, beside it under its own name with
+// ".broken-" and the date and time appended, never over an earlier one, so
+// that the next open starts an empty store. Returns where it went, or an
+// empty text with the reason in `error`.
+QString SetAsideBrokenStore(const QString &storePath, QString *error);

@@ -7,18 +7,30 @@
 
 #include <QComboBox>
 
+#include <optional>
+
 namespace {
 const QString kPortValue = QStringLiteral("COM");
 const QString kChannelValue = QStringLiteral("CHANNEL");
 const QString kHexViewValue = QStringLiteral("HEXVIEW");
 // Set by hand (no window has it): 1 restores the relay's fixed 50 ms pacing.
 const QString kFixedPacingValue = QStringLiteral("FIXEDPACING");
+
+template <typename TValue>
+std::optional<TValue> ReadIfExists(const TRegistryKey &key, const QString &name,
+                                   TValue (TRegistryKey::*read)(const QString &) const) {
+  if (!key.ValueExists(name))
+    return std::nullopt;
+  return (key.*read)(name);
+}
 } // namespace
 
 void TMainTandrelForm::LoadPhoneNumbers() {
+  // Read before anything changes: a store that cannot be read leaves the box as it was.
+  const QStringList history = LoadPhoneHistory(FStorePath);
   const QString text = PhoneNumber->currentText();
   PhoneNumber->clear();
-  PhoneNumber->addItems(LoadPhoneHistory(FStorePath));
+  PhoneNumber->addItems(history);
   PhoneNumber->setEditText(text);
 }
 
@@ -28,15 +40,22 @@ void TMainTandrelForm::StorePhoneNumber(const QString &number) {
 }
 
 void TMainTandrelForm::LoadSettings() {
+  // Every value is read before any is applied: a store that cannot be read
+  // leaves the defaults.
   const TRegistryKey key(FStorePath);
-  if (key.ValueExists(kPortValue))
-    SelectComboItem(PortsListComboBox, key.ReadString(kPortValue));
-  if (key.ValueExists(kChannelValue))
-    ConnectTypeComboBox->setCurrentIndex(key.ReadInteger(kChannelValue));
-  if (key.ValueExists(kHexViewValue))
-    FHexLogView = key.ReadInteger(kHexViewValue) != 0;
-  if (key.ValueExists(kFixedPacingValue))
-    FRelay->SetFixedPacing(key.ReadInteger(kFixedPacingValue) != 0);
+  const std::optional<QString> port = ReadIfExists(key, kPortValue, &TRegistryKey::ReadString);
+  const std::optional<int32_t> channel = ReadIfExists(key, kChannelValue, &TRegistryKey::ReadInteger);
+  const std::optional<int32_t> hexView = ReadIfExists(key, kHexViewValue, &TRegistryKey::ReadInteger);
+  const std::optional<int32_t> fixedPacing = ReadIfExists(key, kFixedPacingValue, &TRegistryKey::ReadInteger);
+  if (port)
+    SelectComboItem(PortsListComboBox, *port);
+  // A type the list does not offer is taken as the default one.
+  if (channel)
+    ConnectTypeComboBox->setCurrentIndex(*channel >= 0 && *channel < ConnectTypeComboBox->count() ? *channel : 0);
+  if (hexView)
+    FHexLogView = *hexView != 0;
+  if (fixedPacing)
+    FRelay->SetFixedPacing(*fixedPacing != 0);
 }
 
 void TMainTandrelForm::SaveSettings() {

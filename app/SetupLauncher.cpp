@@ -1,6 +1,5 @@
 #include "app/SetupLauncher.h"
 
-#include "platform/PrivateTempFolder.h"
 #include "ui/Prompts.h"
 
 #include <QDir>
@@ -12,7 +11,7 @@
 
 namespace {
 
-constexpr int ReapIntervalMs = 500;
+constexpr int EndWatchIntervalMs = 500;
 
 bool IsBlankOrControl(QChar c) { return c.unicode() <= 32; }
 
@@ -34,24 +33,7 @@ QString InFolder(const QString &folder, const QString &relative) { return folder
 
 std::string NativePath(const QString &path) { return QFile::encodeName(path).toStdString(); }
 
-bool IsUnder(const QString &path, const QString &folder) {
-  return path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/');
-}
-
-// True when `path` resolves to a file inside `root` and neither `root` nor any
-// folder below it on the way to the file can be written by group or others.
-bool IsInsideClosedFolder(const QString &path, const QString &root) {
-  const QString file = QFileInfo(path).canonicalFilePath();
-  const QString top = QFileInfo(root).canonicalFilePath();
-  if (file.isEmpty() || top.isEmpty() || !IsUnder(file, top))
-    return false;
-  for (QString folder = QFileInfo(file).path();; folder = QFileInfo(folder).path()) {
-    if (QFileInfo(folder).permissions() & (QFile::WriteGroup | QFile::WriteOther))
-      return false;
-    if (folder == top)
-      return true;
-  }
-}
+QString Native(const QString &path) { return QDir::toNativeSeparators(path); }
 
 bool ReadWholeFile(const QString &path, QByteArray *contents, QString *error) {
   QFile file(path);
@@ -93,16 +75,31 @@ QString LookupSetupIni(const QByteArray &iniBytes, const QString &key) {
   text.replace(u'\r', u'\n');
   for (const QStringView line : QStringView(text).split(u'\n')) {
     const qsizetype equals = line.indexOf(u'=');
-    if (equals >= 0 && line.first(equals).compare(key, Qt::CaseInsensitive) == 0)
-      return line.sliced(equals + 1).toString();
+    if (equals >= 0 && line.first(equals).trimmed().compare(key, Qt::CaseInsensitive) == 0) {
+      const QStringView value = line.sliced(equals + 1).trimmed();
+      // Empty, but not null: the device is listed.
+      return value.isEmpty() ? QStringLiteral("") : value.toString();
+    }
   }
   return QString();
 }
 
-TSetupLauncher::TSetupLauncher(const QString &exeDir, QWidget *owner)
-    : FExeDir(QDir::cleanPath(exeDir)), FOwner(owner) {
-  FReapTimer.setInterval(ReapIntervalMs);
-  QObject::connect(&FReapTimer, &QTimer::timeout, &FReapTimer, [this] { ReapIfExited(); });
+QString ProblemWithProgramName(const QString &value) {
+  if (value.trimmed().isEmpty())
+    return QStringLiteral("имя пусто");
+  for (const QChar separator : {u'/', u'\\', u':'}) {
+    if (value.contains(separator))
+      return QStringLiteral("в имени есть разделитель пути \"%1\"").arg(separator);
+  }
+  if (value.contains(QStringLiteral("..")))
+    return QStringLiteral("в имени есть \"..\"");
+  return QString();
+}
+
+TSetupLauncher::TSetupLauncher(const QString &exeDir, QWidget *owner, TLog log)
+    : FExeDir(QDir::cleanPath(exeDir)), FOwner(owner), FLog(std::move(log)) {
+  FEndWatch.setInterval(EndWatchIntervalMs);
+  QObject::connect(&FEndWatch, &QTimer::timeout, &FEndWatch, [this] { TellIfEnded(); });
 }
 
 TSetupLauncher::~TSetupLauncher() { StopSetupProgram(); }
@@ -110,68 +107,100 @@ TSetupLauncher::~TSetupLauncher() { StopSetupProgram(); }
 void TSetupLauncher::StartSetupProgram(const QByteArray &verInfo) {
   if (FSetupIsStarted)
     return;
-  std::string reason;
-  const QString privateFolder = QFile::decodeName(QByteArray::fromStdString(PrivateTempFolder(&reason)));
-  if (privateFolder.isEmpty()) {
-    qWarning("No private temporary folder: %s", reason.c_str());
-    ShowError(FOwner, QStringLiteral("Оболочка не запущена, системная ошибка"));
+  const QString privateFolder = PrivateFolderOrReport();
+  if (privateFolder.isEmpty())
     return;
-  }
-  const QString iniPath = InFolder(FExeDir, QStringLiteral("setup.ini"));
-  if (!QFileInfo(iniPath).isFile()) {
-    ShowError(FOwner, QStringLiteral("Оболочка не запущена, не найден файл настроек"));
-    return;
-  }
-  const QString key = DeviceKeyFromVerInfo(verInfo);
   QByteArray ini;
-  QString readError;
-  if (!ReadWholeFile(iniPath, &ini, &readError)) {
-    ShowError(FOwner, QStringLiteral("Оболочка не запущена, не удалось прочитать файл настроек: %1").arg(readError));
+  if (!ReadSetupIni(&ini))
     return;
-  }
-  const QString candidate = CopyToPrivateFolder(LookupSetupIni(ini, key), privateFolder);
-  FSetupIsStarted = QFileInfo(candidate).isFile() && StartCandidate(candidate, privateFolder);
+  const QString program = ProgramNamed(ini, DeviceKeyFromVerInfo(verInfo));
+  FSetupIsStarted = !program.isEmpty() && StartCopy(program, privateFolder);
 }
 
 void TSetupLauncher::StopSetupProgram() {
   if (FSetupIsStarted) {
-    FReapTimer.stop();
-    FSetupProcess.Kill();
-    QFile::remove(FSetupFile);
+    TellIfEnded();
+    FEndWatch.stop();
+    FSetupProcess.Stop();
+    FCopy.Remove();
   }
   FSetupIsStarted = false;
 }
 
-// Returns the file to start: the copy when the named program exists, else the
-// (missing) program's own path. A copy already in place is kept.
-QString TSetupLauncher::CopyToPrivateFolder(const QString &value, const QString &privateFolder) const {
-  const QString source = InFolder(FExeDir, value);
-  if (!QFileInfo(source).isFile())
-    return source;
-  const QString target = QDir::cleanPath(InFolder(privateFolder, value + QStringLiteral(".exe")));
-  // A value climbing out with ".." must not plant files elsewhere.
-  if (IsUnder(target, privateFolder))
-    CopyFileNoReplace(NativePath(source), NativePath(target));
-  return target;
+QString TSetupLauncher::PrivateFolderOrReport() const {
+  std::string reason;
+  const QString folder = QFile::decodeName(QByteArray::fromStdString(PrivateTempFolder(&reason)));
+  if (folder.isEmpty()) {
+    FLog(QStringLiteral("Нет личной временной папки: %1").arg(QString::fromLocal8Bit(reason)));
+    ShowError(FOwner, QStringLiteral("Оболочка не запущена, системная ошибка"));
+  }
+  return folder;
 }
 
-bool TSetupLauncher::StartCandidate(const QString &candidate, const QString &privateFolder) {
-  if (!IsInsideClosedFolder(candidate, privateFolder) && !IsInsideClosedFolder(candidate, FExeDir)) {
-    qWarning("Not starting %s: it lies outside the program's folders or others can write to its folder",
-             qUtf8Printable(candidate));
+bool TSetupLauncher::ReadSetupIni(QByteArray *ini) const {
+  const QString iniPath = InFolder(FExeDir, QStringLiteral("setup.ini"));
+  if (!QFileInfo(iniPath).isFile()) {
+    ShowError(FOwner, QStringLiteral("Оболочка не запущена, не найден файл настроек"));
     return false;
   }
-  std::string reason;
-  if (!FSetupProcess.Start(NativePath(candidate), NativePath(FExeDir), &reason)) {
-    qWarning("Cannot start the setup program: %s", reason.c_str());
+  QString readError;
+  if (!ReadWholeFile(iniPath, ini, &readError)) {
+    ShowError(FOwner, QStringLiteral("Оболочка не запущена, не удалось прочитать файл настроек: %1").arg(readError));
     return false;
   }
-  FSetupFile = candidate;
-  FReapTimer.start();
   return true;
 }
 
-void TSetupLauncher::ReapIfExited() {
-  if (FSetupProcess.ReapIfExited())
-    FReapTimer.stop();
+// The program that setup.ini names for `key`, or an empty text, with the
+// reason in the log, when it names none that may be started.
+QString TSetupLauncher::ProgramNamed(const QByteArray &ini, const QString &key) const {
+  const QString value = LookupSetupIni(ini, key);
+  if (value.isNull()) {
+    FLog(QStringLiteral("В setup.ini нет программы настройки для прибора \"%1\"").arg(key));
+    return QString();
+  }
+  const QString problem = ProblemWithProgramName(value);
+  if (!problem.isEmpty()) {
+    FLog(QStringLiteral("Программа настройки \"%1\" для прибора \"%2\" в setup.ini не принята: %3")
+             .arg(value, key, problem));
+    return QString();
+  }
+  return value;
+}
+
+// Copies the program afresh over whatever an earlier run left in the private
+// folder, and starts the copy in the program's folder.
+bool TSetupLauncher::StartCopy(const QString &program, const QString &privateFolder) {
+  const QString source = InFolder(FExeDir, program);
+  if (!QFileInfo(source).isFile()) {
+    FLog(QStringLiteral("Программа настройки не найдена: %1").arg(Native(source)));
+    return false;
+  }
+  const QString copy = InFolder(privateFolder, program + QStringLiteral(".exe"));
+  std::string reason;
+  if (!FCopy.Make(NativePath(source), NativePath(copy), &reason)) {
+    FLog(QStringLiteral("Не удалось скопировать программу настройки в %1: %2")
+             .arg(Native(copy), QString::fromLocal8Bit(reason)));
+    return false;
+  }
+  if (!FSetupProcess.Start(NativePath(copy), NativePath(FExeDir), &reason)) {
+    FLog(QStringLiteral("Не удалось запустить программу настройки %1: %2")
+             .arg(Native(copy), QString::fromLocal8Bit(reason)));
+    FCopy.Remove();
+    return false;
+  }
+  FSetupFile = copy;
+  FEndTold = false;
+  FEndWatch.start();
+  return true;
+}
+
+void TSetupLauncher::TellIfEnded() {
+  TProcessEnd end;
+  if (FEndTold || !FSetupProcess.HasEnded(&end))
+    return;
+  FEndTold = true;
+  FEndWatch.stop();
+  const QString how = end.bySignal ? QStringLiteral("сигнал") : QStringLiteral("код");
+  FLog(QStringLiteral("Программа настройки завершилась: %1 %2").arg(how).arg(end.number));
 }

@@ -2,11 +2,14 @@
 // Starts the setup program that setup.ini names for the identified device,
 // from a copy in the user's private temporary folder, and ends it again.
 
+#include "platform/PrivateTempFolder.h"
 #include "platform/Process.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QTimer>
+
+#include <functional>
 
 class QWidget;
 
@@ -17,35 +20,50 @@ class QWidget;
 QString DeviceKeyFromVerInfo(const QByteArray &verInfo);
 
 // The value of the first "name=value" line of setup.ini whose name equals
-// `key` ignoring case; empty when no line matches. A null key matches nothing.
+// `key` ignoring case, blanks around both trimmed; null when no line matches
+// (an empty value is empty, not null). A null key matches nothing.
 QString LookupSetupIni(const QByteArray &iniBytes, const QString &key);
+
+// Why a setup.ini value cannot name a setup program, or an empty text when
+// it can: it must name a file directly in the program's folder.
+QString ProblemWithProgramName(const QString &value);
 
 class TSetupLauncher {
 public:
+  // Receives the lines the launcher has for the log.
+  using TLog = std::function<void(const QString &line)>;
+
   // `exeDir` holds setup.ini and the setup programs; `owner` owns the boxes.
-  TSetupLauncher(const QString &exeDir, QWidget *owner);
+  TSetupLauncher(const QString &exeDir, QWidget *owner, TLog log);
   ~TSetupLauncher();
 
   // Does nothing while a setup program is started; afterwards
-  // SetupIsStarted() tells whether one was started.
+  // SetupIsStarted() tells whether one was started. Every start runs a fresh
+  // copy of the installed program; why none was started goes to the log.
   void StartSetupProgram(const QByteArray &verInfo);
-  // Kills the started program and deletes its copy.
+  // Ends the started program with all it started and deletes its copy.
   void StopSetupProgram();
 
   bool SetupIsStarted() const { return FSetupIsStarted; }
   QString SetupFile() const { return FSetupFile; }
-  // -1 once the process has been reaped (or none was started).
+  // The started program's PID until it is stopped, -1 otherwise.
   qint64 SetupProcessId() const { return FSetupProcess.Pid(); }
 
 private:
-  QString CopyToPrivateFolder(const QString &value, const QString &privateFolder) const;
-  bool StartCandidate(const QString &candidate, const QString &privateFolder);
-  void ReapIfExited();
+  QString PrivateFolderOrReport() const;
+  bool ReadSetupIni(QByteArray *ini) const;
+  QString ProgramNamed(const QByteArray &ini, const QString &key) const;
+  bool StartCopy(const QString &program, const QString &privateFolder);
+  // Logs, once, that the started program has ended by itself.
+  void TellIfEnded();
 
   QString FExeDir;
   QWidget *FOwner;
+  TLog FLog;
   bool FSetupIsStarted = false;
+  bool FEndTold = false;
   QString FSetupFile;
+  TPrivateCopy FCopy;
   TProcess FSetupProcess;
-  QTimer FReapTimer;
+  QTimer FEndWatch;
 };

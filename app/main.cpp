@@ -1,5 +1,6 @@
 #include "app/Application.h"
 #include "app/MainFormUnit.h"
+#include "app/QuitRequests.h"
 #include "platform/PrivateTempFolder.h"
 #include "platform/SingleInstance.h"
 #include "ui/COMSettingsUnit.h"
@@ -30,6 +31,7 @@ int main(int argc, char *argv[]) {
   TTCPServerSettingsForm tcpSettings;
   TLOGForm log;
   mainForm.AttachWindows(&comSettings, &tcpSettings, &log);
+  const TQuitRequests quitRequests(&mainForm);
   mainForm.show();
   instance.PublishWindow(static_cast<std::uintptr_t>(mainForm.winId()));
   return app.exec();

@@ -1,6 +1,7 @@
 #include "platform/PrivateTempFolder.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -89,18 +90,46 @@ std::string FolderOf(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Writes the copy under a temporary name beside the target; `link` then
-// publishes it only if the target name is still free.
-bool CopyThroughTemporary(int source, mode_t mode, const std::string &target) {
+// Closes the descriptor when it goes out of scope.
+class TFd {
+public:
+  explicit TFd(int fd) : FFd(fd) {}
+  ~TFd() {
+    if (FFd >= 0)
+      close(FFd);
+  }
+  TFd(const TFd &) = delete;
+  TFd &operator=(const TFd &) = delete;
+  int Get() const { return FFd; }
+  // Closes it now; false when the close reports an error (a write that failed late).
+  bool Close() {
+    const int fd = FFd;
+    FFd = -1;
+    return close(fd) == 0;
+  }
+
+private:
+  int FFd;
+};
+
+// Writes the copy under a temporary name beside the target and renames it
+// over the target. Returns a descriptor that reads the copy, -1 on failure.
+int CopyThroughTemporary(int source, mode_t mode, const std::string &target) {
   std::string temporary = JoinPath(FolderOf(target), ".tandrel-copy-XXXXXX");
-  const int out = mkostemp(temporary.data(), O_CLOEXEC);
-  if (out < 0)
-    return false;
-  bool ok = CopyContents(source, out) && fchmod(out, mode) == 0;
-  ok = close(out) == 0 && ok;
-  ok = ok && link(temporary.c_str(), target.c_str()) == 0;
+  TFd out(mkostemp(temporary.data(), O_CLOEXEC));
+  if (out.Get() < 0)
+    return -1;
+  const bool written = CopyContents(source, out.Get()) && fchmod(out.Get(), mode) == 0 && out.Close();
+  // Read only: a file that is open for writing cannot be started.
+  const int held = written ? open(temporary.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  if (held >= 0 && rename(temporary.c_str(), target.c_str()) == 0)
+    return held;
+  const int error = errno;
+  if (held >= 0)
+    close(held);
   unlink(temporary.c_str());
-  return ok;
+  errno = error;
+  return -1;
 }
 
 } // namespace
@@ -115,16 +144,43 @@ std::string PrivateTempFolder(std::string *error) {
   return EnsurePrivateFolder(JoinPath(temp, "tandrel-" + std::to_string(geteuid())), error);
 }
 
-bool CopyFileNoReplace(const std::string &source, const std::string &target) {
-  const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0)
-    return false;
+TPrivateCopy::~TPrivateCopy() { Forget(); }
+
+bool TPrivateCopy::Make(const std::string &source, const std::string &target, std::string *error) {
+  Forget();
+  TFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info;
-  bool ok = fstat(in, &info) == 0 && S_ISREG(info.st_mode);
-  if (ok) {
-    const mode_t mode = info.st_mode & 0777 & ~(S_IWGRP | S_IWOTH);
-    ok = CopyThroughTemporary(in, mode, target);
+  if (in.Get() < 0 || fstat(in.Get(), &info) != 0) {
+    SetError(error, std::strerror(errno));
+    return false;
   }
-  close(in);
-  return ok;
+  if (!S_ISREG(info.st_mode)) {
+    SetError(error, "not a regular file");
+    return false;
+  }
+  FHeld = CopyThroughTemporary(in.Get(), info.st_mode & 0777 & ~(S_IWGRP | S_IWOTH), target);
+  struct stat made;
+  if (FHeld < 0 || fstat(FHeld, &made) != 0) {
+    SetError(error, std::strerror(errno));
+    Forget();
+    return false;
+  }
+  FPath = target;
+  FVolume = made.st_dev;
+  FFile = made.st_ino;
+  return true;
+}
+
+void TPrivateCopy::Remove() {
+  struct stat info;
+  if (IsMade() && lstat(FPath.c_str(), &info) == 0 && info.st_dev == FVolume && info.st_ino == FFile)
+    unlink(FPath.c_str());
+  Forget();
+}
+
+void TPrivateCopy::Forget() {
+  if (FHeld >= 0)
+    close(FHeld);
+  FHeld = -1;
+  FPath.clear();
 }

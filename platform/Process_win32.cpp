@@ -4,21 +4,44 @@
 
 namespace {
 
-// How long Kill waits for a terminated process to be gone.
+// How long Stop waits for a terminated process to be gone.
 constexpr DWORD KTerminateWaitMs = 5000;
 
-void SetError(std::string *error, const std::string &text) {
+void SetError(std::string *error, DWORD code) {
   if (error)
-    *error = text;
+    *error = AnsiFromWide(SystemMessage(code));
+}
+
+// A job that ends everything in it when its last handle closes, so the
+// program's processes end with this one even if it dies.
+HANDLE NewJob() {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr)
+    return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    const DWORD error = GetLastError();
+    CloseHandle(job);
+    SetLastError(error);
+    return nullptr;
+  }
+  return job;
 }
 
 } // namespace
 
-TProcess::~TProcess() { Kill(); }
+TProcess::~TProcess() { Stop(); }
 
 bool TProcess::Start(const std::string &program, const std::string &workingFolder, std::string *error) {
-  if (!ReapIfExited()) {
-    SetError(error, "a process is already running");
+  if (FProcess != nullptr) {
+    if (error)
+      *error = "a process is already running";
+    return false;
+  }
+  HANDLE job = NewJob();
+  if (job == nullptr) {
+    SetError(error, GetLastError());
     return false;
   }
   // The quoted path and no arguments; CreateProcessW may write into it.
@@ -29,35 +52,49 @@ bool TProcess::Start(const std::string &program, const std::string &workingFolde
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNORMAL;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
-                      &info)) {
-    SetError(error, program + ": " + AnsiFromWide(SystemMessage(GetLastError())));
+  // Suspended until it is in the job, so nothing it starts escapes.
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, folder.c_str(),
+                      &startup, &info)) {
+    SetError(error, GetLastError());
+    CloseHandle(job);
     return false;
   }
+  if (!AssignProcessToJobObject(job, info.hProcess)) {
+    SetError(error, GetLastError());
+    TerminateProcess(info.hProcess, 1);
+    WaitForSingleObject(info.hProcess, KTerminateWaitMs);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    CloseHandle(job);
+    return false;
+  }
+  ResumeThread(info.hThread);
   CloseHandle(info.hThread);
   FProcess = info.hProcess;
+  FJob = job;
   FPid = static_cast<pid_t>(info.dwProcessId);
   return true;
 }
 
-bool TProcess::ReapIfExited() {
-  if (FProcess == nullptr)
-    return true;
-  if (WaitForSingleObject(FProcess, 0) == WAIT_TIMEOUT)
+bool TProcess::HasEnded(TProcessEnd *end) const {
+  if (FProcess == nullptr || WaitForSingleObject(FProcess, 0) != WAIT_OBJECT_0)
     return false;
-  CloseHandle(FProcess);
-  FProcess = nullptr;
-  FPid = -1;
+  DWORD code = 0;
+  GetExitCodeProcess(FProcess, &code);
+  if (end)
+    *end = TProcessEnd{false, static_cast<int>(code)};
   return true;
 }
 
-void TProcess::Kill() {
-  if (ReapIfExited())
+void TProcess::Stop() {
+  if (FProcess == nullptr)
     return;
   // The handle keeps the process id from being reused while we hold it.
-  TerminateProcess(FProcess, 0);
+  TerminateJobObject(FJob, 0);
   WaitForSingleObject(FProcess, KTerminateWaitMs);
   CloseHandle(FProcess);
+  CloseHandle(FJob);
   FProcess = nullptr;
+  FJob = nullptr;
   FPid = -1;
 }

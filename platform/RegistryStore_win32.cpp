@@ -1,10 +1,37 @@
 #include "platform/RegistryStore.h"
 
+#include "platform/WinText.h"
+
 #include <windows.h>
 
 namespace {
 
 const wchar_t *Wide(const std::u16string &text) { return reinterpret_cast<const wchar_t *>(text.c_str()); }
+
+// More keys set aside within the same suffix get a number.
+constexpr int KMaxSetAsideAttempts = 100;
+
+bool KeyExists(HKEY parent, const std::u16string &name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(parent, Wide(name), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+std::u16string FreeName(HKEY parent, const std::u16string &stem) {
+  for (int attempt = 1; attempt <= KMaxSetAsideAttempts; ++attempt) {
+    std::u16string name = stem;
+    if (attempt > 1) {
+      name += u'-';
+      for (const char digit : std::to_string(attempt))
+        name += char16_t(digit);
+    }
+    if (!KeyExists(parent, name))
+      return name;
+  }
+  return {};
+}
 
 class TRegistryStore : public TSettingsStore {
 public:
@@ -81,4 +108,27 @@ private:
 
 std::unique_ptr<TSettingsStore> OpenRegistryStore(const std::u16string &subKey) {
   return std::make_unique<TRegistryStore>(subKey);
+}
+
+std::u16string SetAsideRegistryKey(const std::u16string &subKey, const std::u16string &suffix, std::string *error) {
+  std::u16string path = subKey;
+  while (!path.empty() && path.back() == u'\\')
+    path.pop_back();
+  const size_t slash = path.rfind(u'\\');
+  const std::u16string parentPath = slash == std::u16string::npos ? std::u16string() : path.substr(0, slash);
+  const std::u16string name = slash == std::u16string::npos ? path : path.substr(slash + 1);
+  HKEY parent = nullptr;
+  LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, Wide(parentPath), 0, KEY_ALL_ACCESS, &parent);
+  std::u16string newName;
+  if (result == ERROR_SUCCESS) {
+    newName = FreeName(parent, name + suffix);
+    result = newName.empty() ? ERROR_ALREADY_EXISTS : RegRenameKey(parent, Wide(name), Wide(newName));
+    RegCloseKey(parent);
+  }
+  if (result != ERROR_SUCCESS) {
+    if (error)
+      *error = Utf8FromWide(SystemMessage(static_cast<DWORD>(result)));
+    return {};
+  }
+  return parentPath.empty() ? newName : parentPath + u'\\' + newName;
 }

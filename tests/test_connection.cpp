@@ -30,6 +30,7 @@ private slots:
   void unpluggedPortIsReopenedAndTheServerRestarted();
   void silentDeviceTakesFailurePathA();
   void unlistedDeviceTakesFailurePathB();
+  void setupProgramThatDiesIsLoggedAndTheRelayGoesOn();
   void portInUseShowsBusyAndTheNextClickCancels();
   void takenServerPortEndsTheAttemptInOrder();
   void closingTheWindowEndsTheConnectionAndSavesSettings();
@@ -182,7 +183,38 @@ void TestConnection::unlistedDeviceTakesFailurePathB() {
   QVERIFY(!form.Relay().PortOpen());
   QVERIFY(!form.ServerSocket->Active());
   QVERIFY(cable.LogHas(QStringLiteral("  Установили \"Нет подключения\", главный цикл, нет программы настройки")));
+  // The launcher's reason comes first.
+  const QStringList log = cable.fixture.LogTexts();
+  const qsizetype reason = log.indexOf(QStringLiteral("  В setup.ini нет программы настройки для прибора \"DEMO\""));
+  QVERIFY2(reason >= 0, qPrintable(log.join(u'\n')));
+  QCOMPARE(log.value(reason + 1), QStringLiteral("  Не найдена программа настройки"));
   QVERIFY(!ConnectClient(cable.port, 300));
+}
+
+void TestConnection::setupProgramThatDiesIsLoggedAndTheRelayGoesOn() {
+  TConnectionFixture cable;
+  TMainTandrelForm &form = cable.form();
+  const QString died = QStringLiteral("  Программа настройки завершилась: сигнал 9");
+  TScenario scenario;
+  scenario.Then("relay started", [&] { return cable.Relaying(); })
+      .Then("client connected", [&] { return cable.ClientConnected(); })
+      .Then("setup program killed", [&] { return ::kill(pid_t(form.SetupProcessId()), SIGKILL) == 0; })
+      .Then("its end logged", [&] { return cable.LogHas(died); })
+      .Then("still relayed", cable.Echoes(scenario, "after the end"))
+      .Then("client gone",
+            [&] {
+              cable.client.reset();
+              return !form.Relay().SetupConnected();
+            })
+      .Then("a new client connects", [&] { return cable.ClientConnected(); })
+      .Then("and is relayed", cable.Echoes(scenario, "new client"))
+      .Then("disconnect", cable.Clicks());
+  scenario.Start(form);
+  form.URLLabel1Click();
+  QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
+  QVERIFY(scenario.Finished());
+  QCOMPARE(cable.LogCount(died), 1);
+  QVERIFY(!QFile::exists(cable.CopyPath()));
 }
 
 void TestConnection::portInUseShowsBusyAndTheNextClickCancels() {

@@ -1,6 +1,6 @@
 // A cable connection through the real program, against the simulated device
-// and the setup probe: relay both ways, replug, disconnect, silent device and
-// closing the window while connected.
+// and the setup probe: relay both ways, replug, disconnect, silent device,
+// closing the window while connected and ending the program by a signal.
 
 #include "E2ETest.h"
 #include "SimProcess.h"
@@ -8,13 +8,23 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 
+// A setup program started through a wrapper script that stays its parent,
+// as a launcher script or an emulator does.
+const QByteArray WrapperSetupIni = "DEMO=wrapper\r\n";
+const QByteArray Wrapper = "#!/bin/sh\n./setupprobe\n";
+
 // The simulated device, the program's folder with the cable and the device's
-// port stored, and the program started there.
+// port stored (and a wrapper script beside the probe), and the program
+// started there.
 struct TCableRig {
-  TCableRig(const TXSession &display, const QStringList &deviceArgs = {})
-      : device(TSimProcess::TKind::Device, deviceArgs), stored(folder.writeSettings(device.linkPath(), 1)),
+  TCableRig(const TXSession &display, const QStringList &deviceArgs = {},
+            const QByteArray &setupIni = TTandrelFolder::DefaultSetupIni)
+      : device(TSimProcess::TKind::Device, deviceArgs), folder(setupIni),
+        stored(folder.writeSettings(device.linkPath(), 1) && folder.addProgram(QStringLiteral("wrapper"), Wrapper)),
         program(folder, display, device.linkPath()) {}
   QString Problem() const {
     if (!device.isReady())
@@ -123,6 +133,32 @@ private slots:
     QVERIFY2(closeAndExitCleanly(rig.program, rig.window), qPrintable(rig.program.output()));
     QVERIFY(!rig.folder.probe().exists());
     QVERIFY(!QFile::exists(rig.folder.setupCopyPath()));
+    const QString settings = rig.folder.settingsText();
+    QVERIFY2(settings.contains(QStringLiteral("\"COM\"=\"%1\"").arg(rig.device.linkPath())), qPrintable(settings));
+    QVERIFY2(settings.contains(QStringLiteral("\"CHANNEL\"=dword:00000001")), qPrintable(settings));
+  }
+
+  // A logout or a kill ends the program as closing its window does, and the
+  // setup program's whole process group with it.
+  void terminationEndsTheSetupProgramsGroupAndSavesTheChoice() {
+    TCableRig rig(FDisplay, {}, WrapperSetupIni);
+    if (!connectCable(rig))
+      return;
+    TSetupProbe &probe = rig.folder.probe();
+    const qint64 group = probe.processGroup();
+    QVERIFY(group > 0);
+    QVERIFY(group != ::getpgid(pid_t(rig.program.pid())));
+    QVERIFY2(LiveProcessesOfGroup(group).size() == 2, "the wrapper and the probe");
+    const QString copy = rig.folder.setupCopyPath(QStringLiteral("wrapper"));
+    QVERIFY(QFile::exists(copy));
+    // Whatever the file holds after the end was written at the end.
+    QVERIFY(QFile::remove(rig.folder.settingsFile()));
+
+    QCOMPARE(::kill(pid_t(rig.program.pid()), SIGTERM), 0);
+    QVERIFY2(rig.program.waitForExit(ExitTimeoutMs), qPrintable(rig.program.output()));
+    QVERIFY2(rig.program.exitedWithSuccess(), qPrintable(rig.program.output()));
+    QTRY_COMPARE_WITH_TIMEOUT(LiveProcessesOfGroup(group), QList<qint64>(), StepTimeoutMs);
+    QVERIFY(!QFile::exists(copy));
     const QString settings = rig.folder.settingsText();
     QVERIFY2(settings.contains(QStringLiteral("\"COM\"=\"%1\"").arg(rig.device.linkPath())), qPrintable(settings));
     QVERIFY2(settings.contains(QStringLiteral("\"CHANNEL\"=dword:00000001")), qPrintable(settings));

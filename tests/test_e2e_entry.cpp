@@ -1,9 +1,11 @@
-// The real program on a private display: the single-instance rule and the
-// extra ports it lists.
+// The real program on a private display: the single-instance rule, the
+// extra ports it lists, and a broken settings file.
 
 #include "E2ETest.h"
 #include "SimProcess.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QtTest>
 
 class TestE2EEntry : public TE2ETest {
@@ -49,6 +51,44 @@ private slots:
     QVERIFY(!error.isEmpty());
     QVERIFY(FDisplay.key(error, QStringLiteral("Return")));
     QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
+  }
+
+  // Reported once at start, set aside, and the next exit is silent: a box
+  // at the close would keep the program from ending.
+  void truncatedSettingsAreSetAsideAndTheNextRunIsQuiet() {
+    TTandrelFolder folder;
+    QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
+    const QByteArray truncated = "Windows Registry Editor Version 5.00\r\n\r\n"
+                                 "[HKEY_CURRENT_USER\\SOFTWARE\\Korvel\\Tandrel]\r\n\"COM\"=\"/dev/tt";
+    QVERIFY(QDir().mkpath(QFileInfo(folder.settingsFile()).path()));
+    QFile file(folder.settingsFile());
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(truncated) == truncated.size());
+    file.close();
+    // Any path that exists is listed as a port: no box for an empty port list.
+    const QString port = folder.programPath();
+
+    {
+      TTandrelProcess program(folder, FDisplay, port);
+      const QString error = FDisplay.findWindow(QStringLiteral("Ошибка"), WindowTimeoutMs);
+      QVERIFY2(!error.isEmpty(), qPrintable(program.output()));
+      QVERIFY(FDisplay.key(error, QStringLiteral("Return")));
+      const QString window = mainWindow();
+      QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
+      QVERIFY2(closeAndExitCleanly(program, window), qPrintable(program.output()));
+    }
+    const QDir config(QFileInfo(folder.settingsFile()).path());
+    const QStringList aside = config.entryList({QStringLiteral("Tandrel.reg.broken-*")}, QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QFile kept(config.filePath(aside.first()));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), truncated);
+    QVERIFY2(folder.settingsText().contains(QStringLiteral("\"CHANNEL\"=dword:00000000")), qPrintable(folder.settingsText()));
+
+    TTandrelProcess again(folder, FDisplay, port);
+    const QString window = mainWindow();
+    QVERIFY2(!window.isEmpty(), qPrintable(again.output()));
+    QVERIFY(!FDisplay.hasWindow(QStringLiteral("Ошибка")));
+    QVERIFY2(closeAndExitCleanly(again, window), qPrintable(again.output()));
   }
 };
 

@@ -1,7 +1,9 @@
 // The main window: controls, hot keys, the connection-type switch, the port
-// list, and the application's top-level error reporting.
+// list, the stored settings at start, and the application's top-level error
+// reporting.
 #include "MainFormFixture.h"
 #include "app/Application.h"
+#include "app/RegStore.h"
 #include "ui/URLLabel.h"
 
 #include <QComboBox>
@@ -24,8 +26,10 @@ private slots:
   void portListOffersExtraPortsAndKeepsSelectionIgnoringCase();
   void settingsDialogsStartWithTheirDefaults();
   void escapedErrorIsShownAndNextEventRuns();
-  void settingsErrorAtStartIsShownAndTheWindowStillOpens_data();
-  void settingsErrorAtStartIsShownAndTheWindowStillOpens();
+  void brokenSettingsAreReportedOnceSetAsideAndReplaced_data();
+  void brokenSettingsAreReportedOnceSetAsideAndReplaced();
+  void storedConnectionTypeOutsideTheListIsTheDefault_data();
+  void storedConnectionTypeOutsideTheListIsTheDefault();
   void closingTheMainWindowEndsTheProgramWhileOtherWindowsAreOpen();
 };
 
@@ -202,40 +206,99 @@ void TestMainWindow::escapedErrorIsShownAndNextEventRuns() {
   QCOMPARE(prompts.prompts.first().caption, QStringLiteral("Ошибка"));
 }
 
-void TestMainWindow::settingsErrorAtStartIsShownAndTheWindowStillOpens_data() {
-  QTest::addColumn<QByteArray>("values");
-  QTest::addColumn<QString>("error");
-  QTest::addColumn<int>("promptsShown");
-  QTest::addColumn<bool>("historyLoaded");
-  const QByteArray head = "Windows Registry Editor Version 5.00\r\n\r\n"
-                          "[HKEY_CURRENT_USER\\SOFTWARE\\Korvel\\Tandrel]\r\n\"phone1\"=\"555\"\r\n";
-  // The port list (empty here) reports itself with a box of its own before
-  // the settings are read.
-  QTest::newRow("connection type of the wrong type")
-      << head + "\"CHANNEL\"=\"1\"\r\n" << QStringLiteral("Invalid data type for 'CHANNEL'") << 2 << true;
-  QTest::newRow("phone number of the wrong type")
-      << head + "\"phone2\"=dword:00000001\r\n" << QStringLiteral("Invalid data type for 'phone2'") << 1 << false;
-  QTest::newRow("unreadable file") << QByteArray("garbage\r\n") << QStringLiteral("Файл настроек") << 1 << false;
+namespace {
+
+const QByteArray kSettingsHead = "Windows Registry Editor Version 5.00\r\n\r\n"
+                                 "[HKEY_CURRENT_USER\\SOFTWARE\\Korvel\\Tandrel]\r\n\"phone1\"=\"555\"\r\n";
+
+// A file that stands for a port, listed as an extra port.
+class TFakePort {
+public:
+  TFakePort() {
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+  }
+  QTemporaryDir folder;
+  const QString path = folder.filePath(QStringLiteral("port"));
+};
+
+QByteArray ReadFile(const QString &path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void TestMainWindow::settingsErrorAtStartIsShownAndTheWindowStillOpens() {
+} // namespace
+
+void TestMainWindow::brokenSettingsAreReportedOnceSetAsideAndReplaced_data() {
+  QTest::addColumn<QByteArray>("values");
+  QTest::addColumn<QString>("error");
+  QTest::newRow("garbage") << QByteArray("garbage\r\n") << QStringLiteral("Файл настроек");
+  QTest::newRow("truncated in a value") << kSettingsHead + "\"COM\"=\"/dev/tty" << QStringLiteral("Файл настроек");
+  QTest::newRow("truncated in continued data")
+      << kSettingsHead + "\"phone2\"=hex(1):31,00,\\\r\n" << QStringLiteral("Файл настроек");
+  QTest::newRow("connection type of the wrong type")
+      << kSettingsHead + "\"CHANNEL\"=\"1\"\r\n" << QStringLiteral("Invalid data type for 'CHANNEL'");
+  QTest::newRow("phone number of the wrong type")
+      << kSettingsHead + "\"phone2\"=dword:00000001\r\n" << QStringLiteral("Invalid data type for 'phone2'");
+  QTest::newRow("connection type too long")
+      << kSettingsHead + "\"CHANNEL\"=hex(4):01,00,00,00,00\r\n" << QStringLiteral("Failed to get data for 'CHANNEL'");
+}
+
+void TestMainWindow::brokenSettingsAreReportedOnceSetAsideAndReplaced() {
   QFETCH(QByteArray, values);
   QFETCH(QString, error);
-  QFETCH(int, promptsShown);
-  QFETCH(bool, historyLoaded);
-  TMainFormFixture fixture(SystemClock(), {}, values);
-  // The steps before the failing one have run, the ones after it have not.
-  QCOMPARE(fixture.prompts.prompts.size(), promptsShown);
-  const TPrompt &shown = fixture.prompts.prompts.last();
+  TFakePort port;
+  TMainFormFixture fixture(SystemClock(), {port.path}, values);
+  const QString folder = QFileInfo(fixture.StorePath()).path();
+  const QStringList aside = QDir(folder).entryList({QStringLiteral("Tandrel.reg.broken-*")}, QDir::Files);
+  QCOMPARE(aside.size(), 1);
+  const QString asidePath = folder + QLatin1Char('/') + aside.first();
+  QCOMPARE(ReadFile(asidePath), values);
+
+  QCOMPARE(fixture.prompts.prompts.size(), 1);
+  const TPrompt &shown = fixture.prompts.prompts.first();
   QVERIFY2(shown.text.startsWith(error), qPrintable(shown.text));
+  const QString moved = QStringLiteral("Настройки перенесены в %1, приняты настройки по умолчанию").arg(asidePath);
+  QVERIFY2(shown.text.endsWith(QLatin1Char('\n') + moved), qPrintable(shown.text));
   QCOMPARE(shown.caption, QStringLiteral("Ошибка"));
-  QVERIFY(fixture.form->windowTitle().startsWith(QStringLiteral("Мастер подключения v.")));
-  QCOMPARE(fixture.form->PhoneNumber->findText(QStringLiteral("555")) >= 0, historyLoaded);
-  fixture.form->show();
-  QVERIFY(QTest::qWaitForWindowExposed(fixture.form.get()));
-  QFile store(fixture.StorePath());
-  QVERIFY(store.open(QIODevice::ReadOnly));
-  QCOMPARE(store.readAll(), values);
+  // Said in the log as well, where the log window finds it once opened.
+  QVERIFY2(fixture.LogTexts().contains(QStringLiteral("  ") + moved), qPrintable(fixture.LogTexts().join(u'\n')));
+
+  // Start-up went on with the defaults.
+  QCOMPARE(fixture.form->PortsListComboBox->count(), 1);
+  QCOMPARE(fixture.form->PortsListComboBox->currentText(), port.path);
+  QCOMPARE(fixture.form->ConnectTypeComboBox->currentIndex(), 0);
+  QCOMPARE(fixture.form->PhoneNumber->count(), 0);
+  QVERIFY(!fixture.form->Label5->isHidden());
+
+  // The next save writes a sound file, silently.
+  fixture.form->FormClose();
+  QCOMPARE(fixture.prompts.prompts.size(), 1);
+  const TRegistryKey key(fixture.StorePath());
+  QCOMPARE(key.ReadString(QStringLiteral("COM")), port.path);
+  QCOMPARE(key.ReadInteger(QStringLiteral("CHANNEL")), 0);
+  QCOMPARE(ReadFile(asidePath), values);
+}
+
+void TestMainWindow::storedConnectionTypeOutsideTheListIsTheDefault_data() {
+  QTest::addColumn<QByteArray>("stored");
+  QTest::addColumn<int>("type");
+  QTest::newRow("5") << QByteArray("00000005") << 0;
+  QTest::newRow("-1") << QByteArray("ffffffff") << 0;
+  QTest::newRow("2") << QByteArray("00000002") << 0;
+  QTest::newRow("cable") << QByteArray("00000001") << 1;
+}
+
+void TestMainWindow::storedConnectionTypeOutsideTheListIsTheDefault() {
+  QFETCH(QByteArray, stored);
+  QFETCH(int, type);
+  TFakePort port;
+  TMainFormFixture fixture(SystemClock(), {port.path}, kSettingsHead + "\"CHANNEL\"=dword:" + stored + "\r\n");
+  QVERIFY(fixture.prompts.prompts.isEmpty());
+  QCOMPARE(fixture.form->ConnectTypeComboBox->currentIndex(), type);
+  QCOMPARE(fixture.form->Label5->isHidden(), type == 1);
+  fixture.form->FormClose();
+  QCOMPARE(TRegistryKey(fixture.StorePath()).ReadInteger(QStringLiteral("CHANNEL")), type);
 }
 
 void TestMainWindow::closingTheMainWindowEndsTheProgramWhileOtherWindowsAreOpen() {

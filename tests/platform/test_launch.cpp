@@ -5,21 +5,18 @@
 #include "platform/PrivateTempFolder.h"
 #include "platform/Process.h"
 
+#include "WaitFor.h"
+
 #include <doctest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr auto KChildWait = 10s;
 constexpr char KSeparator = static_cast<char>(fs::path::preferred_separator);
 
 std::string UniqueName(const std::string &stem) { return stem + "-" + std::to_string(std::random_device{}()); }
@@ -27,16 +24,6 @@ std::string UniqueName(const std::string &stem) { return stem + "-" + std::to_st
 std::string FileText(const std::string &path) {
   std::ifstream file(path);
   return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-template <typename TCondition> bool WaitFor(TCondition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + KChildWait;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
 }
 
 // The copy and a working folder in the private folder, removed afterwards.
@@ -69,43 +56,72 @@ TEST_CASE("the private folder is an existing folder without a trailing separator
   CHECK(folder.back() != '\\');
 }
 
-TEST_CASE("a setup program is copied once, started with no arguments in its folder, stopped and deleted") {
+TEST_CASE("a setup program is copied, started with no arguments in its folder, stopped and deleted") {
   TLaunchFolders folders;
-  REQUIRE(CopyFileNoReplace(TANDREL_TEST_CHILD, folders.copy));
-  const auto size = fs::file_size(folders.copy);
-  CHECK(size == fs::file_size(TANDREL_TEST_CHILD));
-  // A copy already in place is kept.
-  CHECK_FALSE(CopyFileNoReplace(folders.InWork("nothing"), folders.copy));
-  CHECK_FALSE(CopyFileNoReplace(TANDREL_TEST_CHILD, folders.copy));
-  CHECK(fs::file_size(folders.copy) == size);
+  TPrivateCopy copy;
+  std::string error;
+  REQUIRE(copy.Make(TANDREL_TEST_CHILD, folders.copy, &error));
+  CHECK(copy.Path() == folders.copy);
+  CHECK(fs::file_size(folders.copy) == fs::file_size(TANDREL_TEST_CHILD));
 
   TProcess process;
-  std::string error;
   REQUIRE(process.Start(folders.copy, folders.work, &error));
   CHECK(process.Pid() > 0);
   REQUIRE(WaitFor([&] { return FileText(folders.InWork("child-started")) == "arguments=0\n"; }));
-  CHECK_FALSE(process.ReapIfExited());
+  CHECK_FALSE(process.HasEnded(nullptr));
   CHECK_FALSE(process.Start(folders.copy, folders.work, &error));
   CHECK(error == "a process is already running");
 
-  process.Kill();
+  process.Stop();
   CHECK(process.Pid() == -1);
-  CHECK(process.ReapIfExited());
+  CHECK_FALSE(process.HasEnded(nullptr));
   // Ended for good: its file can go.
-  CHECK(fs::remove(folders.copy));
+  copy.Remove();
+  CHECK_FALSE(fs::exists(folders.copy));
+  CHECK_FALSE(copy.IsMade());
 }
 
-TEST_CASE("a setup program that ended by itself is reaped, and killing it then is harmless") {
+TEST_CASE("a fresh copy replaces what stands at the target, and only the file made is deleted") {
   TLaunchFolders folders;
-  REQUIRE(CopyFileNoReplace(TANDREL_TEST_CHILD, folders.copy));
+  std::ofstream(folders.copy) << "left by an earlier run";
+  TPrivateCopy copy;
+  REQUIRE(copy.Make(TANDREL_TEST_CHILD, folders.copy, nullptr));
+  CHECK(fs::file_size(folders.copy) == fs::file_size(TANDREL_TEST_CHILD));
+  // No temporary file is left beside it.
+  for (const auto &entry : fs::directory_iterator(folders.folder))
+    CHECK(entry.path().filename().string().find("tandrel-copy") == std::string::npos);
+
+  // Another file has taken the name since: it is not ours to delete.
+  fs::remove(folders.copy);
+  std::ofstream(folders.copy) << "someone else's";
+  copy.Remove();
+  CHECK(FileText(folders.copy) == "someone else's");
+
+  std::string error;
+  CHECK_FALSE(copy.Make(folders.InWork("nothing"), folders.copy, &error));
+  CHECK_FALSE(error.empty());
+  CHECK_FALSE(copy.IsMade());
+  CHECK(FileText(folders.copy) == "someone else's");
+}
+
+TEST_CASE("a setup program that ended by itself tells how, and stopping it then is harmless") {
+  TLaunchFolders folders;
+  TPrivateCopy copy;
+  REQUIRE(copy.Make(TANDREL_TEST_CHILD, folders.copy, nullptr));
   TProcess process;
   REQUIRE(process.Start(folders.copy, folders.work, nullptr));
   REQUIRE(WaitFor([&] { return fs::exists(folders.InWork("child-started")); }));
   std::ofstream(folders.InWork("stop")).put('\n');
-  CHECK(WaitFor([&] { return process.ReapIfExited(); }));
+  TProcessEnd end{true, -1};
+  CHECK(WaitFor([&] { return process.HasEnded(&end); }));
+  CHECK_FALSE(end.bySignal);
+  CHECK(end.number == 0);
+  CHECK(process.Pid() > 0);
+  process.Stop();
   CHECK(process.Pid() == -1);
-  process.Kill();
   CHECK(process.Start(folders.copy, folders.work, nullptr));
+  process.Stop();
+  copy.Remove();
 }
 
 TEST_CASE("a program that is not there does not start, and says why") {

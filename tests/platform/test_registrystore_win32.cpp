@@ -167,3 +167,24 @@ TEST_CASE("a key that cannot be opened has no values and refuses writes") {
   CHECK(ErrorOf([&] { store->WriteString(u"COM", u"COM3"); }) == "Failed to set data for 'COM'");
   CHECK(ErrorOf([&] { store->WriteInteger(u"CHANNEL", 0); }) == "Failed to set data for 'CHANNEL'");
 }
+
+TEST_CASE("a broken key is set aside beside it, never over an earlier one") {
+  TScratchKey scratch;
+  TScratchKey::Plant(L"CHANNEL", REG_SZ, Utf16Bytes(std::u16string(u"1\0", 2)));
+  std::string error;
+  const std::u16string first = SetAsideRegistryKey(KTestKey, u".broken-1", &error);
+  CHECK(first == u"SOFTWARE\\Korvel\\TandrelTest.broken-1");
+  CHECK(error.empty());
+  // The key is gone and starts empty again at the next open.
+  CHECK_FALSE(OpenRegistryStore(KTestKey)->ValueExists(u"CHANNEL"));
+  const std::u16string second = SetAsideRegistryKey(KTestKey, u".broken-1", &error);
+  CHECK(second == u"SOFTWARE\\Korvel\\TandrelTest.broken-1-2");
+
+  const auto aside = OpenRegistryStore(first);
+  CHECK(ErrorOf([&] { aside->ReadInteger(u"CHANNEL"); }) == "Invalid data type for 'CHANNEL'");
+  RegDeleteTreeW(HKEY_CURRENT_USER, Wide(first));
+  RegDeleteTreeW(HKEY_CURRENT_USER, Wide(second));
+
+  CHECK(SetAsideRegistryKey(u"SOFTWARE\\Korvel\\NoSuchKey\\", u".broken-1", &error).empty());
+  CHECK_FALSE(error.empty());
+}

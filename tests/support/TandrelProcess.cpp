@@ -36,20 +36,42 @@ QString ProcFile(qint64 pid, const char *name) {
   return QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name));
 }
 
-// The parent PID from /proc/PID/stat: the field after the parenthesised name.
-qint64 ParentOf(const QString &pid) {
+// The fields of /proc/PID/stat after the parenthesised name: state, parent,
+// process group, ...; empty when the process is gone.
+QList<QByteArray> StatFields(const QString &pid) {
   const QByteArray stat = ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
   const qsizetype nameEnd = stat.lastIndexOf(')');
-  const QList<QByteArray> fields = stat.mid(nameEnd + 2).split(' ');
-  return nameEnd < 0 || fields.size() < 2 ? -1 : fields[1].toLongLong();
+  return nameEnd < 0 ? QList<QByteArray>() : stat.mid(nameEnd + 2).split(' ');
+}
+
+qint64 ParentOf(const QString &pid) {
+  const QList<QByteArray> fields = StatFields(pid);
+  return fields.size() < 2 ? -1 : fields[1].toLongLong();
+}
+
+// The process group of a process that runs, -1 for a zombie or none.
+qint64 RunningGroupOf(const QString &pid) {
+  const QList<QByteArray> fields = StatFields(pid);
+  return fields.size() < 3 || fields[0] == "Z" || fields[0] == "X" ? -1 : fields[2].toLongLong();
+}
+
+// The numeric entries of /proc: every process.
+QStringList ProcessIds() {
+  QStringList ids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+  ids.removeIf([](const QString &entry) {
+    bool numeric = false;
+    entry.toLongLong(&numeric);
+    return !numeric;
+  });
+  return ids;
 }
 
 } // namespace
 
 // --- TSetupProbe --------------------------------------------------------------
 
-TSetupProbe::TSetupProbe(const QString &recordDir, const QString &copyPath)
-    : FRecordDir(recordDir), FCopyPath(copyPath) {}
+TSetupProbe::TSetupProbe(const QString &recordDir, const QStringList &ownPaths)
+    : FRecordDir(recordDir), FOwnPaths(ownPaths) {}
 
 QByteArray TSetupProbe::readRecord(const QString &name) const { return ReadFile(FRecordDir + u'/' + name); }
 
@@ -62,6 +84,11 @@ qint64 TSetupProbe::pid() const {
 bool TSetupProbe::exists() const {
   const qint64 id = pid();
   return id > 0 && QFileInfo::exists(ProcFile(id, "stat"));
+}
+
+qint64 TSetupProbe::processGroup() const {
+  const qint64 id = pid();
+  return id > 0 ? RunningGroupOf(QString::number(id)) : -1;
 }
 
 QString TSetupProbe::executable() const {
@@ -89,8 +116,9 @@ bool TSetupProbe::send(const QByteArray &bytes) {
 }
 
 void TSetupProbe::killLeftover() const {
-  const QString running = executable();
-  if (running == FCopyPath || running == FCopyPath + QStringLiteral(" (deleted)"))
+  QString running = executable();
+  running.remove(QStringLiteral(" (deleted)"));
+  if (!running.isEmpty() && FOwnPaths.contains(running))
     ::kill(static_cast<pid_t>(pid()), SIGKILL);
 }
 
@@ -98,7 +126,7 @@ void TSetupProbe::killLeftover() const {
 
 TTandrelFolder::TTandrelFolder(const QByteArray &setupIni)
     : FDir(QDir::tempPath() + QStringLiteral("/tandrel-e2e-XXXXXX")),
-      FProbe(FDir.filePath(QStringLiteral("probe")), setupCopyPath()) {
+      FProbe(FDir.filePath(QStringLiteral("probe")), {setupCopyPath(), FDir.filePath(QStringLiteral("bin/")) + ProbeName}) {
   if (!prepare(setupIni) && FError.isEmpty())
     FError = QStringLiteral("cannot prepare the program's folder in %1").arg(FDir.path());
 }
@@ -133,7 +161,15 @@ QString TTandrelFolder::settingsFile() const { return FDir.filePath(QStringLiter
 
 QString TTandrelFolder::settingsText() const { return QString::fromUtf8(ReadFile(settingsFile())); }
 
-QString TTandrelFolder::setupCopyPath() const { return runtimeDir() + QStringLiteral("/tandrel/") + ProbeName + ".exe"; }
+QString TTandrelFolder::setupCopyPath(const QString &program) const {
+  return runtimeDir() + QStringLiteral("/tandrel/") + program + QStringLiteral(".exe");
+}
+
+bool TTandrelFolder::addProgram(const QString &name, const QByteArray &script) const {
+  const QString path = FDir.filePath(QStringLiteral("bin/")) + name;
+  return WriteFile(path, script) &&
+         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
 
 bool TTandrelFolder::writeSettings(const QString &port, int channel) const {
   QString text = QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
@@ -202,12 +238,18 @@ QString TTandrelProcess::output() const { return QString::fromLocal8Bit(ReadFile
 QList<qint64> TTandrelProcess::children() const {
   QList<qint64> found;
   const qint64 self = pid();
-  const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-  for (const QString &entry : entries) {
-    bool numeric = false;
-    const qint64 id = entry.toLongLong(&numeric);
-    if (numeric && self > 0 && ParentOf(entry) == self)
-      found.append(id);
+  for (const QString &entry : ProcessIds()) {
+    if (self > 0 && ParentOf(entry) == self)
+      found.append(entry.toLongLong());
+  }
+  return found;
+}
+
+QList<qint64> LiveProcessesOfGroup(qint64 group) {
+  QList<qint64> found;
+  for (const QString &entry : ProcessIds()) {
+    if (group > 0 && RunningGroupOf(entry) == group)
+      found.append(entry.toLongLong());
   }
   return found;
 }

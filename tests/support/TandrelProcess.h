@@ -16,13 +16,16 @@ class TXSession;
 // The setup program stand-in (tools/setupprobe) as seen from outside.
 class TSetupProbe {
 public:
-  // `recordDir` is its SETUPPROBE_DIR; `copyPath` the file the program starts.
-  TSetupProbe(const QString &recordDir, const QString &copyPath);
+  // `recordDir` is its SETUPPROBE_DIR; `ownPaths` the files a probe of this
+  // test may run from (the copy the program starts, the probe itself).
+  TSetupProbe(const QString &recordDir, const QStringList &ownPaths);
 
   // The last started probe's PID, -1 before any has started.
   qint64 pid() const;
   // Whether the last started probe's process exists at all (zombies count).
   bool exists() const;
+  // The process group of the last started probe while it runs, -1 otherwise.
+  qint64 processGroup() const;
   // The file its process runs, from /proc; empty when it is gone.
   QString executable() const;
   // Connections made and ended so far, over all probe runs.
@@ -35,7 +38,7 @@ public:
   // Hands the probe bytes to send on its current (or next) connection.
   bool send(const QByteArray &bytes);
   // Kills a probe that the program left running; only a process that runs
-  // our copy, so a reused PID is never hit.
+  // one of our files, so a reused PID is never hit.
   void killLeftover() const;
 
 private:
@@ -43,7 +46,7 @@ private:
   int eventCount(const QByteArray &event) const;
 
   QString FRecordDir;
-  QString FCopyPath;
+  QStringList FOwnPaths;
   int FSendCount = 0;
 };
 
@@ -71,7 +74,9 @@ public:
   // Writes the settings file as a previous run would have left it.
   bool writeSettings(const QString &port, int channel) const;
   // Where the program copies the setup program to and starts it from.
-  QString setupCopyPath() const;
+  QString setupCopyPath(const QString &program = QStringLiteral("setupprobe")) const;
+  // Puts an executable script beside the program, for setup.ini to name.
+  bool addProgram(const QString &name, const QByteArray &script) const;
   TSetupProbe &probe() { return FProbe; }
   // Where the program's runs print to.
   QString outputPath() const;
@@ -86,6 +91,9 @@ private:
   QString FError;
   TSetupProbe FProbe;
 };
+
+// The processes of `group` that still run (zombies do not count).
+QList<qint64> LiveProcessesOfGroup(qint64 group);
 
 class TTandrelProcess {
 public:
