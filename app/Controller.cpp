@@ -51,6 +51,11 @@ void TMainTandrelForm::URLLabel1Click() {
     ShowError(this, QStringLiteral("Не указан номер телефона."));
     return;
   }
+  if (state == csIdle && type == kModemType && !DialString(PhoneNumber->currentText())) {
+    ShowError(this, QStringLiteral("Номер телефона содержит недопустимые символы. "
+                                   "Допустимы цифры, пробелы и символы + * # , W P."));
+    return;
+  }
   switch (state) {
   case csIdle:
     SetConnectState(csConnecting);

@@ -63,6 +63,19 @@ QStringList SplitLogLines(const QString &text) {
   return lines;
 }
 
+std::optional<QByteArray> DialString(const QString &phone) {
+  static const QString allowed = QStringLiteral("0123456789+*#,WP");
+  QByteArray dial;
+  for (const QChar c : phone) {
+    if (c == u' ')
+      continue;
+    if (!allowed.contains(c))
+      return std::nullopt;
+    dial.append(char(c.unicode()));
+  }
+  return dial;
+}
+
 uint32_t ModemErrorCode(const QString &replyText) {
   static const std::array<std::pair<const char *, uint32_t>, 4> words = {{
       {"BUSY", RING_BUSY},
@@ -199,7 +212,13 @@ bool TRingThread::WaitForRegistration() {
 }
 
 void TRingThread::Dial() {
-  SendCommand((QStringLiteral("ATD") + FCreateStruct.Phone).toLocal8Bit());
+  const std::optional<QByteArray> number = DialString(FCreateStruct.Phone);
+  if (!number) {
+    LogText(QStringLiteral("Недопустимый номер телефона"));
+    Finish(RING_NO_CARRIER);
+    return;
+  }
+  SendCommand("ATD" + *number);
   if (WaitForReply(QStringLiteral("CONNECT"), kConnectTimeoutMs)) {
     FClock.Sleep(kAfterConnectMs);
     Terminate();

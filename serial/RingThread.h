@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 class QListWidget;
@@ -43,6 +44,11 @@ extern const std::array<QString, 3> RingStageTexts;
 // Code of the first modem error word found in `replyText` (upper-cased first),
 // searched in the order BUSY, NO CARRIER, NO DIALTONE, NO ANSWER; 0 for none.
 uint32_t ModemErrorCode(const QString &replyText);
+
+// What follows "ATD" for `phone`: its blanks dropped; nullopt when it holds
+// anything a dial string may not (digits, + * # , W P are allowed), so that no
+// line break or further command ever reaches the modem.
+std::optional<QByteArray> DialString(const QString &phone);
 
 // Log lines of one text: a single line unless the text holds a CR; then every
 // CR, LF or CR LF is a break, and a break at the very end opens no further line.

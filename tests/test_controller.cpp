@@ -31,7 +31,8 @@ class TestController : public QObject {
   Q_OBJECT
 
 private slots:
-  void blankPhoneNumberIsRefused();
+  void refusedPhoneNumberStartsNothing_data();
+  void refusedPhoneNumberStartsNothing();
   void dialFailureShowsItsText_data();
   void dialFailureShowsItsText();
   void cancelDuringTheDialWaitsForTheDialer();
@@ -42,18 +43,32 @@ private slots:
   void unknownConnectionTypeOnlyTogglesTheCaption();
 };
 
-void TestController::blankPhoneNumberIsRefused() {
+void TestController::refusedPhoneNumberStartsNothing_data() {
+  QTest::addColumn<QString>("number");
+  QTest::addColumn<QString>("text");
+  const QString undialable = QStringLiteral("Номер телефона содержит недопустимые символы. "
+                                            "Допустимы цифры, пробелы и символы + * # , W P.");
+  QTest::newRow("blanks only") << " \t " << "Не указан номер телефона.";
+  QTest::newRow("a further command after a CR") << "8900\rATZ" << undialable;
+  QTest::newRow("back to command mode") << "8900;" << undialable;
+  QTest::newRow("brackets") << "8 (900) 123" << undialable;
+}
+
+void TestController::refusedPhoneNumberStartsNothing() {
+  QFETCH(QString, number);
+  QFETCH(QString, text);
   TScaledClock clock(kSpeedup);
   TConnectionFixture modem(TSimProcess::TKind::Modem, {}, clock);
   TMainTandrelForm &form = modem.form();
   modem.fixture.prompts.prompts.clear();
-  form.PhoneNumber->setEditText(QStringLiteral(" \t "));
+  form.PhoneNumber->setEditText(number);
   form.URLLabel1Click();
   QCOMPARE(modem.fixture.prompts.prompts.size(), 1);
-  QCOMPARE(modem.fixture.prompts.prompts.first().text, QStringLiteral("Не указан номер телефона."));
+  QCOMPARE(modem.fixture.prompts.prompts.first().text, text);
   QCOMPARE(form.ConnectState(), csIdle);
   QVERIFY(!form.FRing);
   QVERIFY(InputsEnabled(form));
+  QCOMPARE(form.PhoneNumber->count(), 0); // not stored
 }
 
 void TestController::dialFailureShowsItsText_data() {
@@ -157,7 +172,7 @@ void TestController::modemConnectionHangupReconnectAndDisconnect() {
   QVERIFY(InputsEnabled(form));
   QVERIFY(!QFile::exists(modem.CopyPath()));
   const QByteArray received = modem.device.receivedBytes();
-  QCOMPARE(received.count("ATD+7 900 123\r"), 2);
+  QCOMPARE(received.count("ATD+7900123\r"), 2);
   QCOMPARE(received.count("+VER_INFO=?\r\n"), 2);
   QVERIFY(received.endsWith("+++ATH\r"));
   const TRegistryKey key(modem.fixture.StorePath());

@@ -99,10 +99,13 @@ private slots:
   void splitsLogLines();
   void findsModemErrorWords_data();
   void findsModemErrorWords();
+  void dialStringKeepsOnlyDialCharacters_data();
+  void dialStringKeepsOnlyDialCharacters();
   void endsWithResultCode_data();
   void endsWithResultCode();
   void lateOkSatisfiesWaitForAt();
-  void logsTimeStampedLinesAndDialsAsTyped();
+  void logsTimeStampedLinesAndDialsWithoutBlanks();
+  void undialableNumberIsNeverSent();
   void cancelEndsWithCode255_data();
   void cancelEndsWithCode255();
   void waitForHandsOverPendingLines();
@@ -148,6 +151,34 @@ void TestRingThread::findsModemErrorWords() {
   QFETCH(QString, reply);
   QFETCH(uint, code);
   QCOMPARE(ModemErrorCode(reply), code);
+}
+
+void TestRingThread::dialStringKeepsOnlyDialCharacters_data() {
+  QTest::addColumn<QString>("phone");
+  QTest::addColumn<bool>("dialable");
+  QTest::addColumn<QByteArray>("dial");
+  QTest::newRow("blanks dropped") << "+7 900 123 45 67" << true << QByteArray("+79001234567");
+  QTest::newRow("service code") << "*99#" << true << QByteArray("*99#");
+  QTest::newRow("pauses, tone and pulse") << "8,,900W1P2" << true << QByteArray("8,,900W1P2");
+  QTest::newRow("empty") << "" << true << QByteArray();
+  QTest::newRow("CR and a further command") << "8900\rATZ" << false << QByteArray();
+  QTest::newRow("LF") << "8900\n" << false << QByteArray();
+  QTest::newRow("tab") << "8900\t1" << false << QByteArray();
+  QTest::newRow("semicolon") << "8900;" << false << QByteArray();
+  QTest::newRow("brackets and dash") << "8(900)123-45" << false << QByteArray();
+  QTest::newRow("lower-case modifier") << "8900w1" << false << QByteArray();
+  QTest::newRow("letter") << "8900A" << false << QByteArray();
+  QTest::newRow("non-ASCII digit") << QString::fromUtf8("89\u0663") << false << QByteArray();
+}
+
+void TestRingThread::dialStringKeepsOnlyDialCharacters() {
+  QFETCH(QString, phone);
+  QFETCH(bool, dialable);
+  QFETCH(QByteArray, dial);
+  const std::optional<QByteArray> result = DialString(phone);
+  QCOMPARE(result.has_value(), dialable);
+  if (dialable)
+    QCOMPARE(*result, dial);
 }
 
 void TestRingThread::endsWithResultCode_data() {
@@ -241,7 +272,7 @@ void TestRingThread::lateOkSatisfiesWaitForAt() {
   QCOMPARE(dial.handlerCode, RING_NO_MODEM); // AT+CBST=7,0,1 got no OK
 }
 
-void TestRingThread::logsTimeStampedLinesAndDialsAsTyped() {
+void TestRingThread::logsTimeStampedLinesAndDialsWithoutBlanks() {
   const QString number = QStringLiteral("8 900 123 45 67");
   TSimProcess modem(TSimProcess::TKind::Modem, {"--echo", "off"});
   QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
@@ -255,14 +286,28 @@ void TestRingThread::logsTimeStampedLinesAndDialsAsTyped() {
   const QStringList tails = dial.LogTails();
   QCOMPARE(tails.mid(0, 3), (QStringList{" Порт успешно открыт", ">> ", " Инициализация модема"}));
   QVERIFY(tails.contains(">> CONNECT 9600"));
-  QVERIFY(tails.contains("<< ATD" + number));
-  QCOMPARE(modem.command("dialled"), "OK " + number);
+  QVERIFY(tails.contains("<< ATD89001234567"));
+  QCOMPARE(modem.command("dialled"), "OK 89001234567");
   const QRegularExpression stamp(QStringLiteral("^\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}:"));
   for (int row = 0; row < dial.log.count(); ++row)
     QVERIFY2(stamp.match(dial.log.item(row)->text()).hasMatch(), qPrintable(dial.log.item(row)->text()));
   QScrollBar *bar = dial.log.verticalScrollBar();
   QTRY_VERIFY(bar->maximum() > 0);
   QTRY_COMPARE(bar->value(), bar->maximum());
+}
+
+// Whoever creates the dialer, a number that is no dial string never reaches
+// the modem.
+void TestRingThread::undialableNumberIsNeverSent() {
+  TSimProcess modem(TSimProcess::TKind::Modem);
+  QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
+  TRingDial dial;
+  dial.Start(modem.linkPath(), QStringLiteral("8900\rATZ"));
+  QVERIFY(dial.WaitForEnd());
+  QCOMPARE(dial.handlerCode, RING_NO_CARRIER);
+  QCOMPARE(SentCommands(dial), kInitialisation + QStringList{"AT+CREG?"});
+  QVERIFY(dial.LogTails().contains(" Недопустимый номер телефона"));
+  QTRY_COMPARE(modem.receivedBytes(), AsWritten(kInitialisation + QStringList{"AT+CREG?"}));
 }
 
 void TestRingThread::cancelEndsWithCode255_data() {
