@@ -151,7 +151,7 @@ void TRingThread::Execute() {
   PostProgress(2);
   if (!WaitForRegistration())
     return;
-  FClock.Sleep(kBeforeDialMs);
+  Pause(kBeforeDialMs);
   if (Terminated())
     return;
   PostProgress(3);
@@ -163,7 +163,7 @@ bool TRingThread::DrainLine() {
   std::string drained;
   for (uint32_t second = 0; second < kDrainSeconds; ++second) {
     drained += ReadCOMString(FhCOM);
-    FClock.Sleep(1000);
+    Pause(1000);
     if (Terminated())
       return false;
   }
@@ -175,7 +175,7 @@ void TRingThread::ResetModem() {
   for (uint32_t i = 0; i < kResetCount; ++i) {
     SendCommand("ATZ");
     ReadCOMString(FhCOM);
-    FClock.Sleep(kAfterResetMs);
+    Pause(kAfterResetMs);
   }
 }
 
@@ -198,7 +198,7 @@ bool TRingThread::WaitForRegistration() {
     SendCommand("AT+CREG?");
     registered = WaitForReply(QStringLiteral("0,1"), kRegistrationTimeoutMs);
     if (!registered)
-      FClock.Sleep(kBetweenRegistrationsMs);
+      Pause(kBetweenRegistrationsMs);
   }
   if (Terminated())
     return false;
@@ -220,7 +220,7 @@ void TRingThread::Dial() {
   }
   SendCommand("ATD" + *number);
   if (WaitForReply(QStringLiteral("CONNECT"), kConnectTimeoutMs)) {
-    FClock.Sleep(kAfterConnectMs);
+    Pause(kAfterConnectMs);
     Terminate();
     return;
   }
@@ -241,6 +241,8 @@ void TRingThread::StoreCode(uint32_t code) {
   while (current != RING_CANCELLED && !FErrCode.compare_exchange_weak(current, code)) {
   }
 }
+
+void TRingThread::Pause(uint32_t ms) { FClock.SleepUnlessStopped(ms, FStop); }
 
 void TRingThread::PostProgress(int stage) {
   if (FCreateStruct.Owner)
@@ -267,7 +269,7 @@ bool TRingThread::WaitForReply(const QString &expected, uint32_t timeoutMs) {
       LogText(text, QStringLiteral(">>"));
       return !Terminated();
     }
-    FClock.Sleep(kPollMs);
+    Pause(kPollMs);
   }
   LogText(ReplyText(reply), QStringLiteral(">>"));
   return false;
@@ -312,15 +314,20 @@ void TRingThread::ServePostedCall() {
 }
 
 // The call runs unlocked: it may process events and so re-enter this object.
+// Whether it returns or throws, the worker is released afterwards.
 void TRingThread::RunPostedCall(std::unique_lock<std::mutex> &lock) {
   FSyncState = TSyncState::Running;
   const std::function<void()> *call = FSyncCall;
   lock.unlock();
+  const TCallDone done(*this, lock);
   (*call)();
-  lock.lock();
-  FSyncCall = nullptr;
-  FSyncState = TSyncState::Idle;
-  FSyncChanged.notify_all();
+}
+
+TRingThread::TCallDone::~TCallDone() {
+  FLock.lock();
+  FThread.FSyncCall = nullptr;
+  FThread.FSyncState = TSyncState::Idle;
+  FThread.FSyncChanged.notify_all();
 }
 
 bool TRingThread::WaitFor() {

@@ -93,12 +93,15 @@ public:
   // longer closes it.
   TCOMHandle TakeCOM();
 
-  void Terminate() { FTerminated.store(true); }
-  bool Terminated() const { return FTerminated.load(); }
+  // Also ends the pause the worker is in at once.
+  void Terminate() { FStop.Request(); }
+  bool Terminated() const { return FStop.Requested(); }
 
   // UI thread only. Serves the worker's pending synchronous calls until the
   // worker has finished, then joins it. Returns false without waiting when
   // called from inside one of those calls (the worker waits for it to return).
+  // An error thrown by a call comes out here, the worker released; call
+  // again to go on waiting.
   bool WaitFor();
   // Deletes the object once the thread has finished, that is after its
   // termination notification has returned; safe when already finished.
@@ -110,6 +113,20 @@ protected:
 private:
   enum class TSyncState { Idle, Posted, Running };
 
+  // Ends a synchronous call however the call itself ends: relocks and
+  // releases the waiting worker.
+  class TCallDone {
+  public:
+    TCallDone(TRingThread &thread, std::unique_lock<std::mutex> &lock) : FThread(thread), FLock(lock) {}
+    ~TCallDone();
+    TCallDone(const TCallDone &) = delete;
+    TCallDone &operator=(const TCallDone &) = delete;
+
+  private:
+    TRingThread &FThread;
+    std::unique_lock<std::mutex> &FLock;
+  };
+
   void Execute();
   bool DrainLine();
   void ResetModem();
@@ -118,6 +135,8 @@ private:
   void Dial();
   void Finish(uint32_t code);
   void PostProgress(int stage);
+  // Sleeps on the clock unless a stop is requested meanwhile.
+  void Pause(uint32_t ms);
   // Worker-side write that never overwrites a cancel.
   void StoreCode(uint32_t code);
 
@@ -137,7 +156,7 @@ private:
   TClock &FClock;
   TCOMHandle FhCOM = INVALID_HANDLE_VALUE;
   std::atomic<uint32_t> FErrCode{RING_CONNECTED};
-  std::atomic<bool> FTerminated{false};
+  TStopSignal FStop;
   QString FLogLine;
   QPointer<QListWidget> FLogList;
 

@@ -108,7 +108,10 @@ private slots:
   void undialableNumberIsNeverSent();
   void cancelEndsWithCode255_data();
   void cancelEndsWithCode255();
+  void cancelEndsAPauseAtOnce_data();
+  void cancelEndsAPauseAtOnce();
   void waitForHandsOverPendingLines();
+  void throwingCallReleasesTheWorker();
   void handlerMayProcessEventsAndRunsOnce();
   void releaseWhenFinished_data();
   void releaseWhenFinished();
@@ -349,6 +352,35 @@ void TestRingThread::cancelEndsWithCode255() {
   QVERIFY(IsOpenHandle(dial.takenCOM)); // closed by its new owner only
 }
 
+void TestRingThread::cancelEndsAPauseAtOnce_data() {
+  QTest::addColumn<uint>("pauseMs");
+  QTest::addColumn<QStringList>("modemArgs");
+  QTest::newRow("poll of a reply wait") << 50u << QStringList{"--dial", "SILENT"};
+  QTest::newRow("after a reset") << 500u << QStringList{};
+  QTest::newRow("drain") << 1000u << QStringList{};
+  QTest::newRow("between registrations") << 2000u << QStringList{"--creg", "0,0"};
+  QTest::newRow("before dialling") << 3000u << QStringList{};
+  QTest::newRow("after CONNECT") << 5000u << QStringList{};
+}
+
+// The window waits for a cancelled dialer: the cancel must end the pause the
+// dialer is in, not wait for it to run its course.
+void TestRingThread::cancelEndsAPauseAtOnce() {
+  QFETCH(uint, pauseMs);
+  QFETCH(QStringList, modemArgs);
+  TSimProcess modem(TSimProcess::TKind::Modem, modemArgs);
+  QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
+  TRingDial dial;
+  dial.clock.HoldFirstSleepOf(pauseMs);
+  dial.Start(modem.linkPath());
+  QVERIFY(dial.ServeUntilHeld());
+  const uint32_t heldAt = dial.clock.TickCount();
+
+  QVERIFY(dial.Cancel());
+  QCOMPARE(dial.clock.TickCount(), heldAt);
+  QCOMPARE(dial.handlerCode, RING_CANCELLED);
+}
+
 // A cancel while the UI thread has not served the worker for a while: WaitFor
 // hands the pending line over, runs the notification and returns.
 void TestRingThread::waitForHandsOverPendingLines() {
@@ -364,6 +396,20 @@ void TestRingThread::waitForHandsOverPendingLines() {
   QCOMPARE(dial.handlerCalls, 1);
   QCOMPARE(dial.handlerCode, RING_CANCELLED);
   QCOMPARE(modem.receivedBytes(), QByteArray());
+}
+
+// An error in a call handed to the UI thread reaches the one who served it,
+// and the worker goes on to its end: the dialer can still be waited for and
+// destroyed.
+void TestRingThread::throwingCallReleasesTheWorker() {
+  QTemporaryDir dir;
+  TRingDial dial;
+  dial.onTerminate = [](TRingThread *) { throw std::runtime_error("handler failed"); };
+  dial.Start(dir.filePath(QStringLiteral("ttyNONE")));
+  QVERIFY_THROWS_EXCEPTION(std::runtime_error, dial.Dialer()->WaitFor());
+  QCOMPARE(dial.handlerCalls, 1);
+  QVERIFY(dial.Dialer()->WaitFor());
+  QVERIFY(dial.Dialer()->isFinished());
 }
 
 // Every call served by WaitFor leaves its queued invocation behind; the
