@@ -1,6 +1,7 @@
 // The connection controller for modem connections, and the choices that
 // survive a restart, against the simulated GSM modem in fast virtual time.
 #include "ConnectionFixture.h"
+#include "MouseEvents.h"
 #include "app/RegStore.h"
 #include "serial/RingThread.h"
 #include "ui/URLLabel.h"
@@ -36,6 +37,7 @@ private slots:
   void dialFailureShowsItsText_data();
   void dialFailureShowsItsText();
   void cancelDuringTheDialWaitsForTheDialer();
+  void doubleClickDialsOnce();
   void modemConnectionHangupReconnectAndDisconnect();
   void modemPortLossEndsTheConnectionAndKeepsTheSetupProgram();
   void takenServerPortHangsUpTheCall();
@@ -122,6 +124,23 @@ void TestController::cancelDuringTheDialWaitsForTheDialer() {
   TCOMHandle probe = INVALID_HANDLE_VALUE;
   QVERIFY(OpenCOM(modem.device.linkPath().toStdString(), 19200, probe));
   CloseCOM(probe);
+}
+
+// The window system's events of a double click, as the user makes them.
+void TestController::doubleClickDialsOnce() {
+  TScaledClock clock(kSpeedup);
+  TConnectionFixture modem(TSimProcess::TKind::Modem, {QStringLiteral("--dial"), QStringLiteral("SILENT")}, clock);
+  TMainTandrelForm &form = modem.form();
+  const QPoint inside(5, 5);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonPress, inside, 50000);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonRelease, inside, 50080);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonDblClick, inside, 50200);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonRelease, inside, 50280);
+  QCOMPARE(form.ConnectState(), csConnecting);
+  QVERIFY(form.FRing);
+  QVERIFY(WaitUntil([&] { return form.Label7->text() == QStringLiteral("Набор номера"); }, 30000));
+  form.URLLabel1Click();
+  QCOMPARE(form.ConnectState(), csIdle);
 }
 
 // A modem connection's relay runs inside the dialer's termination
