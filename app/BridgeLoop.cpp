@@ -8,8 +8,10 @@
 #include "ui/URLLabel.h"
 
 #include <QComboBox>
+#include <QScopeGuard>
 
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -18,6 +20,8 @@ constexpr int32_t kDefaultBaudRate = 19200;
 } // namespace
 
 void TMainTandrelForm::MainLoop() {
+  ++FMainLoops;
+  const auto left = qScopeGuard([this] { LeaveMainLoop(); });
   FRelay->BeginConnection();
   if (!FRelay->RequestVersionInfo()) {
     FailurePathA();
@@ -37,6 +41,21 @@ void TMainTandrelForm::MainLoop() {
   while (FRelay->Running())
     FRelay->RelayPass();
   Teardown();
+}
+
+// A click refused while a loop was ending acts now, from the event loop, on
+// the state it was made in; on any other it is dropped.
+void TMainTandrelForm::LeaveMainLoop() {
+  if (--FMainLoops > 0 || !FClickAfterLoop)
+    return;
+  const TConnectState clickedIn = *std::exchange(FClickAfterLoop, std::nullopt);
+  QMetaObject::invokeMethod(
+      this,
+      [this, clickedIn] {
+        if (ConnectState() == clickedIn)
+          URLLabel1Click();
+      },
+      Qt::QueuedConnection);
 }
 
 void TMainTandrelForm::FailurePathA() {

@@ -40,6 +40,13 @@ bool IsBlank(const QString &text) {
 } // namespace
 
 void TMainTandrelForm::URLLabel1Click() {
+  // Only the disconnect may act inside a running connection's loop: anything
+  // else would start a connection within one that is still ending.
+  if (FMainLoops > 0 && !FRelay->Running()) {
+    if (!FClickAfterLoop)
+      FClickAfterLoop = ConnectState();
+    return;
+  }
   const TLabelReenabler reenabler(URLLabel1);
   if (PortsListComboBox->currentText().isEmpty()) {
     ShowError(this, QStringLiteral("Нет доступных COM портов."));

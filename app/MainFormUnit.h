@@ -14,6 +14,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class QComboBox;
 class QLabel;
@@ -139,6 +140,7 @@ private:
   void StartDial();
   void CancelDial();
   void Disconnect();
+  void LeaveMainLoop();
 
   TClock &FClock;
   TPortSystem FPortSystem;
@@ -146,4 +148,7 @@ private:
   QString FSetupFolder;
   std::unique_ptr<TSetupLauncher> FLauncher;
   std::unique_ptr<TRelay> FRelay;
+  int FMainLoops = 0; // connections' main loops on the stack
+  // A click made while a main loop was ending, and the state it was made in.
+  std::optional<TConnectState> FClickAfterLoop;
 };

@@ -30,6 +30,7 @@ private slots:
   void silentDeviceTakesFailurePathA();
   void unlistedDeviceTakesFailurePathB();
   void portInUseShowsBusyAndTheNextClickCancels();
+  void clickWhileTheLoopEndsActsOnceItHasReturned();
   void takenServerPortEndsTheAttemptInOrder();
   void closingTheWindowEndsTheConnectionAndSavesSettings();
   void blockingEchoDeviceGivesBackAMebibyteSentAtOnce();
@@ -199,6 +200,46 @@ void TestConnection::portInUseShowsBusyAndTheNextClickCancels() {
   QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
   QVERIFY(form.PortsListComboBox->isEnabled() && form.SpeedButton1->isEnabled() && form.ConnectTypeComboBox->isEnabled());
   CloseCOM(holder);
+}
+
+// "Подключить" clicked right after "Отключить", while the ending connection's
+// loop is still on the stack: the new connection starts once that loop has
+// returned, never inside it.
+void TestConnection::clickWhileTheLoopEndsActsOnceItHasReturned() {
+  TConnectionFixture cable;
+  TMainTandrelForm &form = cable.form();
+  TScenario first;
+  first.Then("relay started", [&] { return cable.Relaying(); })
+      .Then("disconnect and connect again", [&] {
+        form.URLLabel1Click();
+        form.URLLabel1Click();
+        return true;
+      });
+  first.Start(form);
+  // A connection started inside the first would hold it on the stack: end it.
+  QTimer watchdog;
+  watchdog.setSingleShot(true);
+  QObject::connect(&watchdog, &QTimer::timeout, [&] {
+    first.Check(false, QStringLiteral("a connection ran inside the ending one"));
+    form.Relay().Stop(TRelayEnd::UserDisconnect);
+  });
+  watchdog.start(20000);
+  form.URLLabel1Click();
+  watchdog.stop();
+  QVERIFY2(first.failure.isEmpty(), qPrintable(first.failure));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QVERIFY(!form.Relay().PortOpen());
+  QCOMPARE(cable.device.receivedBytes().count("+VER_INFO=?\r\n"), 1);
+
+  TScenario second;
+  second.Then("relay started again", [&] { return cable.Relaying(); }).Then("disconnect", cable.Clicks());
+  second.Start(form);
+  QVERIFY(WaitUntil([&] { return second.Finished() || !second.failure.isEmpty(); }, 30000));
+  QVERIFY2(second.failure.isEmpty(), qPrintable(second.failure));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QVERIFY(!form.Relay().PortOpen());
+  QCOMPARE(cable.device.receivedBytes().count("+VER_INFO=?\r\n"), 2);
+  QCOMPARE(cable.LogCount(QStringLiteral("  COM порт успешно открыт")), 2);
 }
 
 void TestConnection::takenServerPortEndsTheAttemptInOrder() {
