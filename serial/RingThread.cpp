@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QListWidget>
+#include <QScopeGuard>
 
 const std::array<QString, 8> RingErrorMessages = {
     QString(),
@@ -319,15 +320,13 @@ void TRingThread::RunPostedCall(std::unique_lock<std::mutex> &lock) {
   FSyncState = TSyncState::Running;
   const std::function<void()> *call = FSyncCall;
   lock.unlock();
-  const TCallDone done(*this, lock);
+  const auto done = qScopeGuard([&] {
+    lock.lock();
+    FSyncCall = nullptr;
+    FSyncState = TSyncState::Idle;
+    FSyncChanged.notify_all();
+  });
   (*call)();
-}
-
-TRingThread::TCallDone::~TCallDone() {
-  FLock.lock();
-  FThread.FSyncCall = nullptr;
-  FThread.FSyncState = TSyncState::Idle;
-  FThread.FSyncChanged.notify_all();
 }
 
 bool TRingThread::WaitFor() {

@@ -113,20 +113,6 @@ protected:
 private:
   enum class TSyncState { Idle, Posted, Running };
 
-  // Ends a synchronous call however the call itself ends: relocks and
-  // releases the waiting worker.
-  class TCallDone {
-  public:
-    TCallDone(TRingThread &thread, std::unique_lock<std::mutex> &lock) : FThread(thread), FLock(lock) {}
-    ~TCallDone();
-    TCallDone(const TCallDone &) = delete;
-    TCallDone &operator=(const TCallDone &) = delete;
-
-  private:
-    TRingThread &FThread;
-    std::unique_lock<std::mutex> &FLock;
-  };
-
   void Execute();
   bool DrainLine();
   void ResetModem();
