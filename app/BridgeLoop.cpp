@@ -89,12 +89,17 @@ void TMainTandrelForm::FailurePathServer(const QString &reason) {
   EndFailedAttempt(reason, reason, QStringLiteral("главный цикл, TCP сервер не запущен"), FRelay->ModemConnect());
 }
 
-// Every failed attempt ends the same way: logged, shown, back to state 0 with
-// the server stopped, the port closed (a call hung up first) and the inputs free.
 void TMainTandrelForm::EndFailedAttempt(const QString &logText, const QString &boxText, const QString &where,
                                         bool hangUp) {
   WriteLog(logText);
   ShowError(this, boxText);
+  EndAttempt(where, hangUp);
+}
+
+// Every attempt that fails or breaks off ends the same way: back to state 0
+// with the server stopped, the port closed (a call hung up first) and the
+// inputs free.
+void TMainTandrelForm::EndAttempt(const QString &where, bool hangUp) {
   ShowNoConnection(csIdle, where);
   StopTCPServer();
   if (hangUp && FRelay->PortOpen())

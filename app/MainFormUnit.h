@@ -13,6 +13,7 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -134,6 +135,12 @@ private:
   void FailurePathB();
   void FailurePathServer(const QString &reason);
   void EndFailedAttempt(const QString &logText, const QString &boxText, const QString &where, bool hangUp);
+  void EndAttempt(const QString &where, bool hangUp);
+  // Runs a handler's body; an error escaping it is reported by the top-level
+  // error reporting once the window shows again what really runs.
+  void RunHandler(const std::function<void()> &body);
+  void ShowWhatRuns();
+  void ConnectLabelClicked();
   bool StartTCPServerOrEnd();
   void Teardown();
   void CancelRing();

@@ -10,6 +10,7 @@
 
 #include <QComboBox>
 #include <QToolButton>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QTcpServer>
@@ -31,6 +32,7 @@ private slots:
   void unlistedDeviceTakesFailurePathB();
   void portInUseShowsBusyAndTheNextClickCancels();
   void clickWhileTheLoopEndsActsOnceItHasReturned();
+  void errorInTheDisconnectIsReportedAndTheConnectionEnds();
   void takenServerPortEndsTheAttemptInOrder();
   void closingTheWindowEndsTheConnectionAndSavesSettings();
   void blockingEchoDeviceGivesBackAMebibyteSentAtOnce();
@@ -240,6 +242,36 @@ void TestConnection::clickWhileTheLoopEndsActsOnceItHasReturned() {
   QVERIFY(!form.Relay().PortOpen());
   QCOMPARE(cable.device.receivedBytes().count("+VER_INFO=?\r\n"), 2);
   QCOMPARE(cable.LogCount(QStringLiteral("  COM порт успешно открыт")), 2);
+}
+
+// The port list cannot be read again when the user disconnects: the error is
+// shown and the connection still ends whole.
+void TestConnection::errorInTheDisconnectIsReportedAndTheConnectionEnds() {
+  TConnectionFixture cable;
+  TMainTandrelForm &form = cable.form();
+  cable.fixture.prompts.prompts.clear();
+  qint64 setupPid = -1;
+  TScenario scenario;
+  scenario.Then("relay started", [&] { return cable.Relaying() && (setupPid = form.SetupProcessId()) > 0; })
+      .Then("device table made unreadable",
+            [&] {
+              const QString table = cable.fixture.Path(QStringLiteral("sys/class/tty"));
+              QFile file(table);
+              return QDir(table).removeRecursively() && file.open(QIODevice::WriteOnly);
+            })
+      .Then("disconnect", cable.Clicks());
+  scenario.Start(form);
+  form.URLLabel1Click();
+  QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
+  QCOMPARE(cable.fixture.prompts.prompts.size(), 1);
+  QCOMPARE(cable.fixture.prompts.prompts.first().caption, QStringLiteral("Ошибка"));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
+  QVERIFY(form.PortsListComboBox->isEnabled() && form.ConnectTypeComboBox->isEnabled());
+  QVERIFY(!form.Relay().Running());
+  QVERIFY(!form.Relay().PortOpen());
+  QVERIFY(!form.ServerSocket->Active());
+  QVERIFY(WaitUntil([&] { return !ProcessAlive(setupPid); }));
 }
 
 void TestConnection::takenServerPortEndsTheAttemptInOrder() {

@@ -38,6 +38,7 @@ private slots:
   void dialFailureShowsItsText();
   void cancelDuringTheDialWaitsForTheDialer();
   void doubleClickDialsOnce();
+  void storeErrorIsReportedAndNoDialIsShown();
   void modemConnectionHangupReconnectAndDisconnect();
   void modemPortLossEndsTheConnectionAndKeepsTheSetupProgram();
   void takenServerPortHangsUpTheCall();
@@ -141,6 +142,30 @@ void TestController::doubleClickDialsOnce() {
   QVERIFY(WaitUntil([&] { return form.Label7->text() == QStringLiteral("Набор номера"); }, 30000));
   form.URLLabel1Click();
   QCOMPARE(form.ConnectState(), csIdle);
+}
+
+// A settings file spoilt while the program runs: storing the number fails
+// before the dial starts, and the window must not offer to cancel a dial.
+void TestController::storeErrorIsReportedAndNoDialIsShown() {
+  TScaledClock clock(kSpeedup);
+  TConnectionFixture modem(TSimProcess::TKind::Modem, {}, clock);
+  TMainTandrelForm &form = modem.form();
+  QFile store(modem.fixture.StorePath());
+  QVERIFY(store.open(QIODevice::WriteOnly));
+  store.write("garbage\r\n");
+  store.close();
+  modem.fixture.prompts.prompts.clear();
+  form.URLLabel1Click();
+  QCOMPARE(modem.fixture.prompts.prompts.size(), 1);
+  QVERIFY2(modem.fixture.prompts.prompts.first().text.startsWith(QStringLiteral("Файл настроек")),
+           qPrintable(modem.fixture.prompts.prompts.first().text));
+  QCOMPARE(modem.fixture.prompts.prompts.first().caption, QStringLiteral("Ошибка"));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QCOMPARE(form.URLLabel1->text(), QStringLiteral("Подключить"));
+  QVERIFY(form.URLLabel1->isEnabled());
+  QVERIFY(!form.FRing);
+  QVERIFY(InputsEnabled(form));
+  QCOMPARE(modem.device.receivedBytes(), QByteArray());
 }
 
 // A modem connection's relay runs inside the dialer's termination
