@@ -1,8 +1,23 @@
 #include "E2ETest.h"
 
+#include <QDeadlineTimer>
 #include <QTest>
+#include <QThread>
 
-QString TE2ETest::mainWindow() const { return FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs); }
+QString TE2ETest::mainWindow(const TTandrelFolder &folder) const {
+  const QString window = FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs);
+  if (window.isEmpty() || !FDisplay.key(window, QStringLiteral("ctrl+alt+t")))
+    return {};
+  const QString settings = FDisplay.findWindow(QStringLiteral("Настройки TCP сервера"), WindowTimeoutMs);
+  // The port box has the focus: replace its text, then press "Сохранить".
+  const bool set = !settings.isEmpty() && FDisplay.key(settings, QStringLiteral("ctrl+a")) &&
+                   FDisplay.type(settings, QString::number(folder.serverPort())) &&
+                   FDisplay.key(settings, QStringLiteral("Tab")) && FDisplay.key(settings, QStringLiteral("space"));
+  const QDeadlineTimer deadline(StepTimeoutMs);
+  while (set && FDisplay.hasWindow(QStringLiteral("Настройки TCP сервера")) && !deadline.hasExpired())
+    QThread::msleep(50);
+  return set && !FDisplay.hasWindow(QStringLiteral("Настройки TCP сервера")) ? window : QString();
+}
 
 bool TE2ETest::closeAndExitCleanly(TTandrelProcess &program, const QString &window) {
   return program.closeAndWait(FDisplay, window, ExitTimeoutMs) && program.exitedWithSuccess();

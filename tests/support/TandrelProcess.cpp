@@ -1,5 +1,6 @@
 #include "TandrelProcess.h"
 
+#include "BridgeTestSupport.h"
 #include "ChildProcess.h"
 #include "XSession.h"
 
@@ -98,7 +99,7 @@ void TSetupProbe::killLeftover() const {
 
 TTandrelFolder::TTandrelFolder(const QByteArray &setupIni)
     : FDir(QDir::tempPath() + QStringLiteral("/tandrel-e2e-XXXXXX")),
-      FProbe(FDir.filePath(QStringLiteral("probe")), setupCopyPath()) {
+      FProbe(FDir.filePath(QStringLiteral("probe")), setupCopyPath()), FServerPort(FreeTcpPort()) {
   if (!prepare(setupIni) && FError.isEmpty())
     FError = QStringLiteral("cannot prepare the program's folder in %1").arg(FDir.path());
 }
@@ -155,6 +156,7 @@ QProcessEnvironment TTandrelFolder::environment(const TXSession &display, const 
   environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                      QStringLiteral("unix:path=") + FDir.filePath(QStringLiteral("no-session-bus")));
   environment.insert(QStringLiteral("SETUPPROBE_DIR"), FDir.filePath(QStringLiteral("probe")));
+  environment.insert(QStringLiteral("SETUPPROBE_PORT"), QString::number(FServerPort));
   // Third-party caches that live until exit are no leaks of the program's.
   environment.insert(QStringLiteral("LSAN_OPTIONS"),
                      QStringLiteral("suppressions=" TANDREL_SOURCE_DIR "/tests/lsan.supp"));
