@@ -15,9 +15,11 @@ protected:
   static constexpr int StepTimeoutMs = 20000;
   static constexpr int ExitTimeoutMs = 30000;
 
-  // The started program's main window, or an empty id when none appeared in
-  // time; its bridge port is set to the folder's through the TCP settings
-  // dialog, so that the tests never use the port of a wizard that runs here.
+  // The started program's main window, or an empty id when none appeared in time.
+  QString mainWindow() const;
+  // The same, with its bridge port set to the folder's through the TCP
+  // settings dialog, so that the test never takes the port of a wizard that
+  // runs on this machine.
   QString mainWindow(const TTandrelFolder &folder) const;
   // Closes `window` as its close button would; true once the program has
   // ended with status 0.
