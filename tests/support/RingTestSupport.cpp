@@ -29,7 +29,7 @@ bool TProgressRecorder::event(QEvent *event) {
 void TSleepClock::Sleep(uint32_t ms) {
   if (beforeSleep)
     beforeSleep(ms);
-  std::this_thread::sleep_for(RealTime(ms));
+  std::this_thread::sleep_for(BeginSleep(ms));
   FHolding = false;
   FNow += ms;
 }
@@ -37,14 +37,14 @@ void TSleepClock::Sleep(uint32_t ms) {
 bool TSleepClock::SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) {
   if (beforeSleep)
     beforeSleep(ms);
-  const bool stopped = stop.WaitFor(RealTime(ms));
+  const bool stopped = stop.WaitFor(BeginSleep(ms));
   FHolding = false;
   if (!stopped)
     FNow += ms;
   return stopped;
 }
 
-std::chrono::microseconds TSleepClock::RealTime(uint32_t ms) {
+std::chrono::microseconds TSleepClock::BeginSleep(uint32_t ms) {
   if (ms == FHoldMs && !FHeld) {
     FHeld = true;
     FHolding = true;

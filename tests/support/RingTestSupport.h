@@ -45,8 +45,9 @@ public:
   bool Holding() const { return FHolding.load(); }
 
 private:
-  // The real time this sleep lasts.
-  std::chrono::microseconds RealTime(uint32_t ms);
+  // Starts a sleep of `ms`: how long it lasts in real time (the held one
+  // HoldBound).
+  std::chrono::microseconds BeginSleep(uint32_t ms);
 
   uint32_t FSpeedup;
   std::atomic<uint32_t> FNow{0};
