@@ -8,8 +8,10 @@
 #include "ui/URLLabel.h"
 
 #include <QComboBox>
+#include <QScopeGuard>
 
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -18,6 +20,8 @@ constexpr int32_t kDefaultBaudRate = 19200;
 } // namespace
 
 void TMainTandrelForm::MainLoop() {
+  ++FMainLoops;
+  const auto left = qScopeGuard([this] { LeaveMainLoop(); });
   FRelay->BeginConnection();
   switch (FRelay->RequestVersionInfo()) {
   case TIdentification::Answered:
@@ -43,6 +47,21 @@ void TMainTandrelForm::MainLoop() {
   while (FRelay->Running())
     FRelay->RelayPass();
   Teardown();
+}
+
+// A click refused while a loop was ending acts now, from the event loop, on
+// the state it was made in; on any other it is dropped.
+void TMainTandrelForm::LeaveMainLoop() {
+  if (--FMainLoops > 0 || !FClickAfterLoop)
+    return;
+  const TConnectState clickedIn = *std::exchange(FClickAfterLoop, std::nullopt);
+  QMetaObject::invokeMethod(
+      this,
+      [this, clickedIn] {
+        if (ConnectState() == clickedIn)
+          URLLabel1Click();
+      },
+      Qt::QueuedConnection);
 }
 
 void TMainTandrelForm::FailurePathA() {
@@ -84,12 +103,17 @@ void TMainTandrelForm::FailurePathServer(const QString &reason) {
   EndFailedAttempt(reason, reason, QStringLiteral("главный цикл, TCP сервер не запущен"), FRelay->ModemConnect());
 }
 
-// Every failed attempt ends the same way: logged, shown, back to state 0 with
-// the server stopped, the port closed (a call hung up first) and the inputs free.
 void TMainTandrelForm::EndFailedAttempt(const QString &logText, const QString &boxText, const QString &where,
                                         bool hangUp) {
   WriteLog(logText);
   ShowError(this, boxText);
+  EndAttempt(where, hangUp);
+}
+
+// Every attempt that fails or breaks off ends the same way: back to state 0
+// with the server stopped, the port closed (a call hung up first) and the
+// inputs free.
+void TMainTandrelForm::EndAttempt(const QString &where, bool hangUp) {
   ShowNoConnection(csIdle, where);
   StopTCPServer();
   if (hangUp && FRelay->PortOpen())

@@ -2,6 +2,7 @@
 // termination and progress.
 #include "app/MainFormUnit.h"
 
+#include "app/Application.h"
 #include "serial/RingThread.h"
 #include "ui/LOGUnit.h"
 #include "ui/Prompts.h"
@@ -40,6 +41,17 @@ bool IsBlank(const QString &text) {
 } // namespace
 
 void TMainTandrelForm::URLLabel1Click() {
+  // Only the disconnect may act inside a running connection's loop: anything
+  // else would start a connection within one that is still ending.
+  if (FMainLoops > 0 && !FRelay->Running()) {
+    if (!FClickAfterLoop)
+      FClickAfterLoop = ConnectState();
+    return;
+  }
+  RunHandler([this] { ConnectLabelClicked(); });
+}
+
+void TMainTandrelForm::ConnectLabelClicked() {
   const TLabelReenabler reenabler(URLLabel1);
   if (PortsListComboBox->currentText().isEmpty()) {
     ShowError(this, QStringLiteral("Нет доступных COM портов."));
@@ -49,6 +61,11 @@ void TMainTandrelForm::URLLabel1Click() {
   const TConnectState state = ConnectState();
   if (state == csIdle && type == kModemType && IsBlank(PhoneNumber->currentText())) {
     ShowError(this, QStringLiteral("Не указан номер телефона."));
+    return;
+  }
+  if (state == csIdle && type == kModemType && !DialString(PhoneNumber->currentText())) {
+    ShowError(this, QStringLiteral("Номер телефона содержит недопустимые символы. "
+                                   "Допустимы цифры, пробелы и символы + * # , W P."));
     return;
   }
   switch (state) {
@@ -133,25 +150,27 @@ void TMainTandrelForm::Disconnect() {
 }
 
 void TMainTandrelForm::RingThreadTerminated(TRingThread *thread) {
-  const uint32_t code = thread->ErrorCode();
-  FRelay->TakeOverCOM(thread->TakeCOM());
-  if (code != RING_CANCELLED) {
-    // A cancelled dialer is destroyed by the cancel; any other one once its
-    // notification (which may hold a whole relay) has returned.
-    if (FRing == thread)
-      FRing = nullptr;
-    thread->ReleaseWhenFinished();
-  }
-  if (code == 0) {
-    MainLoop();
-  } else if (code >= 1 && code <= 7) {
-    FRelay->CloseCOMPort();
-    SetStatus(RingErrorMessages[code], true);
-    SetConnectState(csIdle);
-    EnableInputs(true);
-  } else if (code == RING_CANCELLED) {
-    FRelay->CloseCOMPort();
-  }
+  RunHandler([&] {
+    const uint32_t code = thread->ErrorCode();
+    FRelay->TakeOverCOM(thread->TakeCOM());
+    if (code != RING_CANCELLED) {
+      // A cancelled dialer is destroyed by the cancel; any other one once its
+      // notification (which may hold a whole relay) has returned.
+      if (FRing == thread)
+        FRing = nullptr;
+      thread->ReleaseWhenFinished();
+    }
+    if (code == 0) {
+      MainLoop();
+    } else if (code >= 1 && code <= 7) {
+      FRelay->CloseCOMPort();
+      SetStatus(RingErrorMessages[code], true);
+      SetConnectState(csIdle);
+      EnableInputs(true);
+    } else if (code == RING_CANCELLED) {
+      FRelay->CloseCOMPort();
+    }
+  });
 }
 
 void TMainTandrelForm::WMRingProgress(int stage) {
@@ -160,6 +179,31 @@ void TMainTandrelForm::WMRingProgress(int stage) {
   if (ConnectState() != csConnecting)
     return;
   SetStatus(stage >= 1 && stage <= int(RingStageTexts.size()) ? RingStageTexts[stage - 1] : Label7->text());
+}
+
+void TMainTandrelForm::RunHandler(const std::function<void()> &body) {
+  try {
+    body();
+  } catch (...) {
+    ShowWhatRuns();
+    ReportCurrentError(this);
+  }
+}
+
+// After an error broke a handler off: a running relay or dial keeps its
+// state; anything else the handler had begun is ended.
+void TMainTandrelForm::ShowWhatRuns() {
+  if (FRelay->Running()) {
+    SetConnectState(csConnected);
+    EnableInputs(false);
+  } else if (FRing) {
+    SetConnectState(csConnecting);
+    EnableInputs(false);
+  } else if (ConnectState() != csIdle || FRelay->PortOpen() || ServerSocket->Active()) {
+    EndAttempt(QStringLiteral("ошибка прервала обработку события"), FRelay->ModemConnect());
+  } else {
+    EnableInputs(true);
+  }
 }
 
 bool TMainTandrelForm::InitCOMPort() {

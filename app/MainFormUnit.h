@@ -13,7 +13,9 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 class QComboBox;
 class QLabel;
@@ -139,12 +141,19 @@ private:
   void FailurePathB();
   void FailurePathServer(const QString &reason);
   void EndFailedAttempt(const QString &logText, const QString &boxText, const QString &where, bool hangUp);
+  void EndAttempt(const QString &where, bool hangUp);
+  // Runs a handler's body; an error escaping it is reported by the top-level
+  // error reporting once the window shows again what really runs.
+  void RunHandler(const std::function<void()> &body);
+  void ShowWhatRuns();
+  void ConnectLabelClicked();
   bool StartTCPServerOrEnd();
   void Teardown();
   void CancelRing();
   void StartDial();
   void CancelDial();
   void Disconnect();
+  void LeaveMainLoop();
 
   TClock &FClock;
   TPortSystem FPortSystem;
@@ -155,4 +164,7 @@ private:
   // Log entries made at start-up, before the log window exists.
   QStringList FStartupLog;
   bool FBrokenSettingsReported = false;
+  int FMainLoops = 0; // connections' main loops on the stack
+  // A click made while a main loop was ending, and the state it was made in.
+  std::optional<TConnectState> FClickAfterLoop;
 };

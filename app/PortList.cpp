@@ -76,4 +76,6 @@ void TMainTandrelForm::SelectComboItem(QComboBox *combo, const QString &text) {
   }
 }
 
-void TMainTandrelForm::SpeedButton1Click() { RefreshPortsList(); }
+void TMainTandrelForm::SpeedButton1Click() {
+  RunHandler([this] { RefreshPortsList(); });
+}

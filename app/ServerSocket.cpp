@@ -1,5 +1,7 @@
 #include "app/ServerSocket.h"
 
+#include "platform/PeerOwner.h"
+
 #include <QTcpSocket>
 
 #include <algorithm>
@@ -68,6 +70,20 @@ int ListenOnLoopback(quint16 port)
   if (::listen(fd.Get(), TServerSocket::ListenBacklog) < 0)
     ThrowLastError("listen");
   return fd.Release();
+}
+
+TTcpConnection ConnectionOf(const QTcpSocket &socket)
+{
+  return TTcpConnection{{socket.localAddress().toIPv4Address(), socket.localPort()},
+                        {socket.peerAddress().toIPv4Address(), socket.peerPort()}};
+}
+
+QString RefusalText(const TPeerOwner &owner)
+{
+  if (owner.name.empty())
+    return QStringLiteral("Подключение к мосту отклонено: владелец клиента не определён");
+  return QStringLiteral("Подключение к мосту отклонено: клиент принадлежит другому пользователю (%1)")
+      .arg(QString::fromStdString(owner.name));
 }
 
 } // namespace
@@ -190,10 +206,20 @@ void TServerSocket::RequestRead()
     ScheduleReadNotifications();
 }
 
+// Only the user's own programs may reach the device: a client of another
+// user on this machine is closed before it is listed.
 void TServerSocket::AcceptPending()
 {
-  while (QTcpSocket *socket = FServer.nextPendingConnection())
-    Adopt(socket);
+  while (QTcpSocket *socket = FServer.nextPendingConnection()) {
+    const TPeerOwner owner = PeerOwner(ConnectionOf(*socket));
+    if (owner.thisUser) {
+      Adopt(socket);
+    } else {
+      Log(RefusalText(owner));
+      socket->abort();
+      socket->deleteLater();
+    }
+  }
 }
 
 void TServerSocket::Adopt(QTcpSocket *socket)

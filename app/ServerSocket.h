@@ -3,8 +3,9 @@
 // thread over QTcpServer/QTcpSocket, offering what the main window's TCP
 // endpoint needs of its socket layer.
 //
-// The server listens on 127.0.0.1 only: the setup program runs on this
-// machine and the relay has no authentication, so nothing else may reach it.
+// The server listens on 127.0.0.1 only and accepts only clients of the user
+// it runs as: the setup program runs on this machine and the relay has no
+// authentication, so nothing else may reach it.
 //
 // Every notification (OnClientConnect, OnClientDisconnect, OnClientRead,
 // OnClientError, OnLog) runs on the UI thread from the event loop, never from
@@ -103,7 +104,8 @@ public:
   // value. The client is closed afterwards either way; a code left non-zero
   // is also logged through OnLog.
   std::function<void(TClientConnection *, TErrorEvent, int &errorCode)> OnClientError;
-  // Log lines of the server itself (dropped clients, listening errors).
+  // Log lines of the server itself (dropped and refused clients, listening
+  // errors).
   std::function<void(const QString &)> OnLog;
 
 private:

@@ -20,9 +20,25 @@ public:
     else
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
+  bool SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) override {
+    return stop.WaitFor(std::chrono::milliseconds(ms));
+  }
 };
 
 } // namespace
+
+void TStopSignal::Request() {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    FRequested.store(true);
+  }
+  FChanged.notify_all();
+}
+
+bool TStopSignal::WaitFor(std::chrono::microseconds realTime) const {
+  std::unique_lock<std::mutex> lock(FLock);
+  return FChanged.wait_for(lock, realTime, [this] { return FRequested.load(); });
+}
 
 TClock &SystemClock() {
   static TSystemClock clock;
@@ -43,6 +59,18 @@ void TScaledClock::Sleep(uint32_t ms) {
   std::this_thread::sleep_for(std::chrono::microseconds(int64_t(ms) * 1000 / FSpeedup));
   while (static_cast<int32_t>(TickCount() - until) < 0)
     std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
+bool TScaledClock::SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) {
+  const uint32_t until = TickCount() + ms;
+  if (stop.WaitFor(std::chrono::microseconds(int64_t(ms) * 1000 / FSpeedup)))
+    return true;
+  while (static_cast<int32_t>(TickCount() - until) < 0) {
+    if (stop.Requested())
+      return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return stop.Requested();
 }
 
 uint32_t TScaledClock::RealMs(uint32_t ms) { return ms == 0 ? 0 : (ms + FSpeedup - 1) / FSpeedup; }
@@ -70,6 +98,13 @@ void TManualClock::Sleep(uint32_t ms) {
   for (auto &action : due)
     action();
   std::this_thread::yield();
+}
+
+bool TManualClock::SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) {
+  if (stop.Requested())
+    return true;
+  Sleep(ms);
+  return stop.Requested();
 }
 
 void TManualClock::At(uint32_t elapsedFromStart, std::function<void()> action) {

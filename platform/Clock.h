@@ -2,10 +2,27 @@
 // Millisecond tick and sleep behind one small interface, so that the long
 // waits of the bridge and the dialer can run in virtual time under test.
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
+
+// A stop request that wakes a thread pausing on it at once.
+class TStopSignal {
+public:
+  void Request();
+  bool Requested() const { return FRequested.load(); }
+  // Blocks for up to `realTime`; true once requested.
+  bool WaitFor(std::chrono::microseconds realTime) const;
+
+private:
+  std::atomic<bool> FRequested{false};
+  mutable std::mutex FLock;
+  mutable std::condition_variable FChanged;
+};
 
 class TClock {
 public:
@@ -13,6 +30,8 @@ public:
   // 32-bit millisecond tick from a monotonic clock; wraps at 2^32.
   virtual uint32_t TickCount() = 0;
   virtual void Sleep(uint32_t ms) = 0;
+  // Sleep that ends as soon as `stop` is requested; true when it was.
+  virtual bool SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) = 0;
   // Real milliseconds that pass while `ms` pass on this clock (for waits that
   // block in an event loop rather than in Sleep).
   virtual uint32_t RealMs(uint32_t ms) { return ms; }
@@ -28,6 +47,7 @@ public:
   TScaledClock(uint32_t speedup, uint32_t startTick = 0);
   uint32_t TickCount() override;
   void Sleep(uint32_t ms) override;
+  bool SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) override;
   uint32_t RealMs(uint32_t ms) override;
 
 private:
@@ -37,12 +57,14 @@ private:
 };
 
 // Time moves only when Sleep is called. Actions scheduled for a tick run inside
-// the Sleep that reaches it, in the sleeping thread.
+// the Sleep that reaches it, in the sleeping thread. A stop already requested
+// ends a sleep before any time passes.
 class TManualClock : public TClock {
 public:
   explicit TManualClock(uint32_t startTick = 0) : FNow(startTick) {}
   uint32_t TickCount() override;
   void Sleep(uint32_t ms) override;
+  bool SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) override;
   uint32_t RealMs(uint32_t) override { return 0; }
   void At(uint32_t elapsedFromStart, std::function<void()> action);
 

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QListWidget>
+#include <QScopeGuard>
 
 const std::array<QString, 8> RingErrorMessages = {
     QString(),
@@ -61,6 +62,19 @@ QStringList SplitLogLines(const QString &text) {
   if (!line.isEmpty()) // the text does not end with a break
     lines.append(line);
   return lines;
+}
+
+std::optional<QByteArray> DialString(const QString &phone) {
+  static const QString allowed = QStringLiteral("0123456789+*#,WP");
+  QByteArray dial;
+  for (const QChar c : phone) {
+    if (c == u' ')
+      continue;
+    if (!allowed.contains(c))
+      return std::nullopt;
+    dial.append(char(c.unicode()));
+  }
+  return dial;
 }
 
 uint32_t ModemErrorCode(const QString &replyText) {
@@ -138,7 +152,7 @@ void TRingThread::Execute() {
   PostProgress(2);
   if (!WaitForRegistration())
     return;
-  FClock.Sleep(kBeforeDialMs);
+  Pause(kBeforeDialMs);
   if (Terminated())
     return;
   PostProgress(3);
@@ -150,7 +164,7 @@ bool TRingThread::DrainLine() {
   std::string drained;
   for (uint32_t second = 0; second < kDrainSeconds; ++second) {
     drained += ReadCOMString(FhCOM);
-    FClock.Sleep(1000);
+    Pause(1000);
     if (Terminated())
       return false;
   }
@@ -162,7 +176,7 @@ void TRingThread::ResetModem() {
   for (uint32_t i = 0; i < kResetCount; ++i) {
     SendCommand("ATZ");
     ReadCOMString(FhCOM);
-    FClock.Sleep(kAfterResetMs);
+    Pause(kAfterResetMs);
   }
 }
 
@@ -185,7 +199,7 @@ bool TRingThread::WaitForRegistration() {
     SendCommand("AT+CREG?");
     registered = WaitForReply(QStringLiteral("0,1"), kRegistrationTimeoutMs);
     if (!registered)
-      FClock.Sleep(kBetweenRegistrationsMs);
+      Pause(kBetweenRegistrationsMs);
   }
   if (Terminated())
     return false;
@@ -199,9 +213,15 @@ bool TRingThread::WaitForRegistration() {
 }
 
 void TRingThread::Dial() {
-  SendCommand((QStringLiteral("ATD") + FCreateStruct.Phone).toLocal8Bit());
+  const std::optional<QByteArray> number = DialString(FCreateStruct.Phone);
+  if (!number) {
+    LogText(QStringLiteral("Недопустимый номер телефона"));
+    Finish(RING_NO_CARRIER);
+    return;
+  }
+  SendCommand("ATD" + *number);
   if (WaitForReply(QStringLiteral("CONNECT"), kConnectTimeoutMs)) {
-    FClock.Sleep(kAfterConnectMs);
+    Pause(kAfterConnectMs);
     Terminate();
     return;
   }
@@ -222,6 +242,8 @@ void TRingThread::StoreCode(uint32_t code) {
   while (current != RING_CANCELLED && !FErrCode.compare_exchange_weak(current, code)) {
   }
 }
+
+void TRingThread::Pause(uint32_t ms) { FClock.SleepUnlessStopped(ms, FStop); }
 
 void TRingThread::PostProgress(int stage) {
   if (FCreateStruct.Owner)
@@ -248,7 +270,7 @@ bool TRingThread::WaitForReply(const QString &expected, uint32_t timeoutMs) {
       LogText(text, QStringLiteral(">>"));
       return !Terminated();
     }
-    FClock.Sleep(kPollMs);
+    Pause(kPollMs);
   }
   LogText(ReplyText(reply), QStringLiteral(">>"));
   return false;
@@ -293,15 +315,18 @@ void TRingThread::ServePostedCall() {
 }
 
 // The call runs unlocked: it may process events and so re-enter this object.
+// Whether it returns or throws, the worker is released afterwards.
 void TRingThread::RunPostedCall(std::unique_lock<std::mutex> &lock) {
   FSyncState = TSyncState::Running;
   const std::function<void()> *call = FSyncCall;
   lock.unlock();
+  const auto done = qScopeGuard([&] {
+    lock.lock();
+    FSyncCall = nullptr;
+    FSyncState = TSyncState::Idle;
+    FSyncChanged.notify_all();
+  });
   (*call)();
-  lock.lock();
-  FSyncCall = nullptr;
-  FSyncState = TSyncState::Idle;
-  FSyncChanged.notify_all();
 }
 
 bool TRingThread::WaitFor() {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 class QListWidget;
@@ -43,6 +44,11 @@ extern const std::array<QString, 3> RingStageTexts;
 // Code of the first modem error word found in `replyText` (upper-cased first),
 // searched in the order BUSY, NO CARRIER, NO DIALTONE, NO ANSWER; 0 for none.
 uint32_t ModemErrorCode(const QString &replyText);
+
+// What follows "ATD" for `phone`: its blanks dropped; nullopt when it holds
+// anything a dial string may not (digits, + * # , W P are allowed), so that no
+// line break or further command ever reaches the modem.
+std::optional<QByteArray> DialString(const QString &phone);
 
 // Log lines of one text: a single line unless the text holds a CR; then every
 // CR, LF or CR LF is a break, and a break at the very end opens no further line.
@@ -87,12 +93,15 @@ public:
   // longer closes it.
   TCOMHandle TakeCOM();
 
-  void Terminate() { FTerminated.store(true); }
-  bool Terminated() const { return FTerminated.load(); }
+  // Also ends the pause the worker is in at once.
+  void Terminate() { FStop.Request(); }
+  bool Terminated() const { return FStop.Requested(); }
 
   // UI thread only. Serves the worker's pending synchronous calls until the
   // worker has finished, then joins it. Returns false without waiting when
   // called from inside one of those calls (the worker waits for it to return).
+  // An error thrown by a call comes out here, the worker released; call
+  // again to go on waiting.
   bool WaitFor();
   // Deletes the object once the thread has finished, that is after its
   // termination notification has returned; safe when already finished.
@@ -112,6 +121,8 @@ private:
   void Dial();
   void Finish(uint32_t code);
   void PostProgress(int stage);
+  // Sleeps on the clock unless a stop is requested meanwhile.
+  void Pause(uint32_t ms);
   // Worker-side write that never overwrites a cancel.
   void StoreCode(uint32_t code);
 
@@ -131,7 +142,7 @@ private:
   TClock &FClock;
   TCOMHandle FhCOM = INVALID_HANDLE_VALUE;
   std::atomic<uint32_t> FErrCode{RING_CONNECTED};
-  std::atomic<bool> FTerminated{false};
+  TStopSignal FStop;
   QString FLogLine;
   QPointer<QListWidget> FLogList;
 

@@ -11,6 +11,7 @@
 
 #include <QComboBox>
 #include <QToolButton>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QTcpServer>
@@ -32,6 +33,8 @@ private slots:
   void unlistedDeviceTakesFailurePathB();
   void setupProgramThatDiesIsLoggedAndTheRelayGoesOn();
   void portInUseShowsBusyAndTheNextClickCancels();
+  void clickWhileTheLoopEndsActsOnceItHasReturned();
+  void errorInTheDisconnectIsReportedAndTheConnectionEnds();
   void takenServerPortEndsTheAttemptInOrder();
   void closingTheWindowEndsTheConnectionAndSavesSettings();
   void blockingEchoDeviceGivesBackAMebibyteSentAtOnce();
@@ -233,6 +236,76 @@ void TestConnection::portInUseShowsBusyAndTheNextClickCancels() {
   QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
   QVERIFY(form.PortsListComboBox->isEnabled() && form.SpeedButton1->isEnabled() && form.ConnectTypeComboBox->isEnabled());
   CloseCOM(holder);
+}
+
+// "Подключить" clicked right after "Отключить", while the ending connection's
+// loop is still on the stack: the new connection starts once that loop has
+// returned, never inside it.
+void TestConnection::clickWhileTheLoopEndsActsOnceItHasReturned() {
+  TConnectionFixture cable;
+  TMainTandrelForm &form = cable.form();
+  TScenario first;
+  first.Then("relay started", [&] { return cable.Relaying(); })
+      .Then("disconnect and connect again", [&] {
+        form.URLLabel1Click();
+        form.URLLabel1Click();
+        return true;
+      });
+  first.Start(form);
+  // A connection started inside the first would hold it on the stack: end it.
+  QTimer watchdog;
+  watchdog.setSingleShot(true);
+  QObject::connect(&watchdog, &QTimer::timeout, [&] {
+    first.Check(false, QStringLiteral("a connection ran inside the ending one"));
+    form.Relay().Stop(TRelayEnd::UserDisconnect);
+  });
+  watchdog.start(20000);
+  form.URLLabel1Click();
+  watchdog.stop();
+  QVERIFY2(first.failure.isEmpty(), qPrintable(first.failure));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QVERIFY(!form.Relay().PortOpen());
+  QCOMPARE(cable.device.receivedBytes().count("+VER_INFO=?\r\n"), 1);
+
+  TScenario second;
+  second.Then("relay started again", [&] { return cable.Relaying(); }).Then("disconnect", cable.Clicks());
+  second.Start(form);
+  QVERIFY(WaitUntil([&] { return second.Finished() || !second.failure.isEmpty(); }, 30000));
+  QVERIFY2(second.failure.isEmpty(), qPrintable(second.failure));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QVERIFY(!form.Relay().PortOpen());
+  QCOMPARE(cable.device.receivedBytes().count("+VER_INFO=?\r\n"), 2);
+  QCOMPARE(cable.LogCount(QStringLiteral("  COM порт успешно открыт")), 2);
+}
+
+// The port list cannot be read again when the user disconnects: the error is
+// shown and the connection still ends whole.
+void TestConnection::errorInTheDisconnectIsReportedAndTheConnectionEnds() {
+  TConnectionFixture cable;
+  TMainTandrelForm &form = cable.form();
+  cable.fixture.prompts.prompts.clear();
+  qint64 setupPid = -1;
+  TScenario scenario;
+  scenario.Then("relay started", [&] { return cable.Relaying() && (setupPid = form.SetupProcessId()) > 0; })
+      .Then("device table made unreadable",
+            [&] {
+              const QString table = cable.fixture.Path(QStringLiteral("sys/class/tty"));
+              QFile file(table);
+              return QDir(table).removeRecursively() && file.open(QIODevice::WriteOnly);
+            })
+      .Then("disconnect", cable.Clicks());
+  scenario.Start(form);
+  form.URLLabel1Click();
+  QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
+  QCOMPARE(cable.fixture.prompts.prompts.size(), 1);
+  QCOMPARE(cable.fixture.prompts.prompts.first().caption, QStringLiteral("Ошибка"));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QCOMPARE(form.Label7->text(), QStringLiteral("Нет подключения"));
+  QVERIFY(form.PortsListComboBox->isEnabled() && form.ConnectTypeComboBox->isEnabled());
+  QVERIFY(!form.Relay().Running());
+  QVERIFY(!form.Relay().PortOpen());
+  QVERIFY(!form.ServerSocket->Active());
+  QVERIFY(WaitUntil([&] { return !ProcessAlive(setupPid); }));
 }
 
 void TestConnection::takenServerPortEndsTheAttemptInOrder() {

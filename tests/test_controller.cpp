@@ -1,6 +1,7 @@
 // The connection controller for modem connections, and the choices that
 // survive a restart, against the simulated GSM modem in fast virtual time.
 #include "ConnectionFixture.h"
+#include "MouseEvents.h"
 #include "app/RegStore.h"
 #include "serial/RingThread.h"
 #include "ui/URLLabel.h"
@@ -31,10 +32,13 @@ class TestController : public QObject {
   Q_OBJECT
 
 private slots:
-  void blankPhoneNumberIsRefused();
+  void refusedPhoneNumberStartsNothing_data();
+  void refusedPhoneNumberStartsNothing();
   void dialFailureShowsItsText_data();
   void dialFailureShowsItsText();
   void cancelDuringTheDialWaitsForTheDialer();
+  void doubleClickDialsOnce();
+  void storeErrorIsReportedAndNoDialIsShown();
   void modemConnectionHangupReconnectAndDisconnect();
   void modemPortLossEndsTheConnectionAndKeepsTheSetupProgram();
   void takenServerPortHangsUpTheCall();
@@ -42,18 +46,32 @@ private slots:
   void unknownConnectionTypeOnlyTogglesTheCaption();
 };
 
-void TestController::blankPhoneNumberIsRefused() {
+void TestController::refusedPhoneNumberStartsNothing_data() {
+  QTest::addColumn<QString>("number");
+  QTest::addColumn<QString>("text");
+  const QString undialable = QStringLiteral("Номер телефона содержит недопустимые символы. "
+                                            "Допустимы цифры, пробелы и символы + * # , W P.");
+  QTest::newRow("blanks only") << " \t " << "Не указан номер телефона.";
+  QTest::newRow("a further command after a CR") << "8900\rATZ" << undialable;
+  QTest::newRow("back to command mode") << "8900;" << undialable;
+  QTest::newRow("brackets") << "8 (900) 123" << undialable;
+}
+
+void TestController::refusedPhoneNumberStartsNothing() {
+  QFETCH(QString, number);
+  QFETCH(QString, text);
   TScaledClock clock(kSpeedup);
   TConnectionFixture modem(TSimProcess::TKind::Modem, {}, clock);
   TMainTandrelForm &form = modem.form();
   modem.fixture.prompts.prompts.clear();
-  form.PhoneNumber->setEditText(QStringLiteral(" \t "));
+  form.PhoneNumber->setEditText(number);
   form.URLLabel1Click();
   QCOMPARE(modem.fixture.prompts.prompts.size(), 1);
-  QCOMPARE(modem.fixture.prompts.prompts.first().text, QStringLiteral("Не указан номер телефона."));
+  QCOMPARE(modem.fixture.prompts.prompts.first().text, text);
   QCOMPARE(form.ConnectState(), csIdle);
   QVERIFY(!form.FRing);
   QVERIFY(InputsEnabled(form));
+  QCOMPARE(form.PhoneNumber->count(), 0); // not stored
 }
 
 void TestController::dialFailureShowsItsText_data() {
@@ -109,6 +127,47 @@ void TestController::cancelDuringTheDialWaitsForTheDialer() {
   CloseCOM(probe);
 }
 
+// The window system's events of a double click, as the user makes them.
+void TestController::doubleClickDialsOnce() {
+  TScaledClock clock(kSpeedup);
+  TConnectionFixture modem(TSimProcess::TKind::Modem, {QStringLiteral("--dial"), QStringLiteral("SILENT")}, clock);
+  TMainTandrelForm &form = modem.form();
+  const QPoint inside(5, 5);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonPress, inside, 50000);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonRelease, inside, 50080);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonDblClick, inside, 50200);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonRelease, inside, 50280);
+  QCOMPARE(form.ConnectState(), csConnecting);
+  QVERIFY(form.FRing);
+  QVERIFY(WaitUntil([&] { return form.Label7->text() == QStringLiteral("Набор номера"); }, 30000));
+  form.URLLabel1Click();
+  QCOMPARE(form.ConnectState(), csIdle);
+}
+
+// A settings file spoilt while the program runs: storing the number fails
+// before the dial starts, and the window must not offer to cancel a dial.
+void TestController::storeErrorIsReportedAndNoDialIsShown() {
+  TScaledClock clock(kSpeedup);
+  TConnectionFixture modem(TSimProcess::TKind::Modem, {}, clock);
+  TMainTandrelForm &form = modem.form();
+  QFile store(modem.fixture.StorePath());
+  QVERIFY(store.open(QIODevice::WriteOnly));
+  store.write("garbage\r\n");
+  store.close();
+  modem.fixture.prompts.prompts.clear();
+  form.URLLabel1Click();
+  QCOMPARE(modem.fixture.prompts.prompts.size(), 1);
+  QVERIFY2(modem.fixture.prompts.prompts.first().text.startsWith(QStringLiteral("Файл настроек")),
+           qPrintable(modem.fixture.prompts.prompts.first().text));
+  QCOMPARE(modem.fixture.prompts.prompts.first().caption, QStringLiteral("Ошибка"));
+  QCOMPARE(form.ConnectState(), csIdle);
+  QCOMPARE(form.URLLabel1->text(), QStringLiteral("Подключить"));
+  QVERIFY(form.URLLabel1->isEnabled());
+  QVERIFY(!form.FRing);
+  QVERIFY(InputsEnabled(form));
+  QCOMPARE(modem.device.receivedBytes(), QByteArray());
+}
+
 // A modem connection's relay runs inside the dialer's termination
 // notification, that is inside the event loop, so the test drives it with a
 // scenario of timer steps and checks what the steps recorded.
@@ -157,7 +216,7 @@ void TestController::modemConnectionHangupReconnectAndDisconnect() {
   QVERIFY(InputsEnabled(form));
   QVERIFY(!QFile::exists(modem.CopyPath()));
   const QByteArray received = modem.device.receivedBytes();
-  QCOMPARE(received.count("ATD+7 900 123\r"), 2);
+  QCOMPARE(received.count("ATD+7900123\r"), 2);
   QCOMPARE(received.count("+VER_INFO=?\r\n"), 2);
   QVERIFY(received.endsWith("+++ATH\r"));
   const TRegistryKey key(modem.fixture.StorePath());

@@ -1,6 +1,7 @@
 // A cable connection through the real program, against the simulated device
 // and the setup probe: relay both ways, replug, disconnect, silent device,
-// closing the window while connected and ending the program by a signal.
+// hasty clicks on connect, closing the window while connected and ending the
+// program by a signal.
 
 #include "E2ETest.h"
 #include "SimProcess.h"
@@ -104,7 +105,7 @@ private slots:
   void silentDeviceEndsTheAttemptWithAnError() {
     TCableRig rig(FDisplay, {QStringLiteral("--silent"), QStringLiteral("on")});
     QVERIFY2(rig.Problem().isEmpty(), qPrintable(rig.Problem()));
-    rig.window = mainWindow();
+    rig.window = mainWindow(rig.folder);
     QVERIFY2(!rig.window.isEmpty(), qPrintable(rig.program.output()));
     QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
 
@@ -117,10 +118,42 @@ private slots:
     QCOMPARE(rig.folder.probe().pid(), -1);
     QVERIFY(!QFile::exists(rig.folder.setupCopyPath()));
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, 53462);
+    client.connectToHost(QHostAddress::LocalHost, rig.folder.serverPort());
     QVERIFY(!client.waitForConnected(2000));
     QVERIFY2(closeAndExitCleanly(rig.program, rig.window), qPrintable(rig.program.output()));
     QVERIFY(!rig.folder.probe().exists());
+  }
+
+  void hastyClicksConnectOnce_data() {
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<QString>("identificationSplit");
+    QTest::newRow("a double click") << 80 << QString();
+    // Past the double-click interval, while the device is slow to answer.
+    QTest::newRow("a second click during the identification") << 700 << QStringLiteral("split 10 2500");
+  }
+
+  // The second click must not disconnect what the first one connected.
+  void hastyClicksConnectOnce() {
+    QFETCH(int, delayMs);
+    QFETCH(QString, identificationSplit);
+    TCableRig rig(FDisplay);
+    QVERIFY2(rig.Problem().isEmpty(), qPrintable(rig.Problem()));
+    if (!identificationSplit.isEmpty())
+      QCOMPARE(rig.device.command(identificationSplit), QStringLiteral("OK"));
+    rig.window = mainWindow(rig.folder);
+    QVERIFY2(!rig.window.isEmpty(), qPrintable(rig.program.output()));
+    QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY, 2, delayMs));
+    TSetupProbe &probe = rig.folder.probe();
+    QTRY_VERIFY2_WITH_TIMEOUT(probe.isConnected(), qPrintable(rig.program.output()), StepTimeoutMs);
+    QCOMPARE(rig.device.command(QStringLiteral("split 0")), QStringLiteral("OK"));
+    // Relay passes have run since the clicks were delivered.
+    QVERIFY(probe.send("still here\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(probe.received(), QByteArray("still here\r\n"), StepTimeoutMs);
+    QVERIFY(probe.isConnected());
+    QCOMPARE(probe.connectionCount(), 1);
+    QVERIFY(probe.exists());
+    QCOMPARE(rig.device.receivedBytes().count("+VER_INFO=?\r\n"), 1);
+    QVERIFY2(closeAndExitCleanly(rig.program, rig.window), qPrintable(rig.program.output()));
   }
 
   void closingWhileConnectedEndsEverythingAndSavesTheChoice() {
@@ -170,7 +203,7 @@ private:
   bool connectCable(TCableRig &rig) {
     [&] {
       QVERIFY2(rig.Problem().isEmpty(), qPrintable(rig.Problem()));
-      rig.window = mainWindow();
+      rig.window = mainWindow(rig.folder);
       QVERIFY2(!rig.window.isEmpty(), qPrintable(rig.program.output()));
       QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
       QTRY_VERIFY_WITH_TIMEOUT(rig.device.receivedBytes().startsWith("+VER_INFO=?\r\n"), StepTimeoutMs);

@@ -16,7 +16,7 @@ private slots:
     TTandrelFolder folder;
     QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
     TTandrelProcess first(folder, FDisplay, QString());
-    const QString window = mainWindow();
+    const QString window = mainWindow(folder);
     QVERIFY2(!window.isEmpty(), qPrintable(first.output()));
 
     TTandrelProcess second(folder, FDisplay, QString());
@@ -40,7 +40,7 @@ private slots:
     QVERIFY2(folder.isValid(), qPrintable(folder.errorString()));
     QVERIFY(folder.writeSettings(device.linkPath(), 1));
     TTandrelProcess program(folder, FDisplay, device.linkPath());
-    const QString window = mainWindow();
+    const QString window = mainWindow(folder);
     QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
 
     QVERIFY(FDisplay.click(window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));

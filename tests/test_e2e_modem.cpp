@@ -30,7 +30,7 @@ private slots:
 
     {
       TTandrelProcess program(folder, FDisplay, modem.linkPath());
-      const QString window = mainWindow();
+      const QString window = mainWindow(folder);
       QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
       QVERIFY(FDisplay.click(window, PhoneX, PhoneY));
       QVERIFY(FDisplay.type(window, QString::fromLatin1(Number)));
@@ -50,7 +50,7 @@ private slots:
     // comes from the restored history: the box starts empty, and typing its
     // first digits completes it from the history's items.
     TTandrelProcess program(folder, FDisplay, modem.linkPath());
-    const QString window = mainWindow();
+    const QString window = mainWindow(folder);
     QVERIFY2(!window.isEmpty(), qPrintable(program.output()));
     QVERIFY(FDisplay.click(window, PhoneX, PhoneY));
     QVERIFY(FDisplay.type(window, QString::fromLatin1(Number.left(4))));

@@ -99,13 +99,19 @@ private slots:
   void splitsLogLines();
   void findsModemErrorWords_data();
   void findsModemErrorWords();
+  void dialStringKeepsOnlyDialCharacters_data();
+  void dialStringKeepsOnlyDialCharacters();
   void endsWithResultCode_data();
   void endsWithResultCode();
   void lateOkSatisfiesWaitForAt();
-  void logsTimeStampedLinesAndDialsAsTyped();
+  void logsTimeStampedLinesAndDialsWithoutBlanks();
+  void undialableNumberIsNeverSent();
   void cancelEndsWithCode255_data();
   void cancelEndsWithCode255();
+  void cancelEndsAPauseAtOnce_data();
+  void cancelEndsAPauseAtOnce();
   void waitForHandsOverPendingLines();
+  void throwingCallReleasesTheWorker();
   void handlerMayProcessEventsAndRunsOnce();
   void releaseWhenFinished_data();
   void releaseWhenFinished();
@@ -148,6 +154,34 @@ void TestRingThread::findsModemErrorWords() {
   QFETCH(QString, reply);
   QFETCH(uint, code);
   QCOMPARE(ModemErrorCode(reply), code);
+}
+
+void TestRingThread::dialStringKeepsOnlyDialCharacters_data() {
+  QTest::addColumn<QString>("phone");
+  QTest::addColumn<bool>("dialable");
+  QTest::addColumn<QByteArray>("dial");
+  QTest::newRow("blanks dropped") << "+7 900 123 45 67" << true << QByteArray("+79001234567");
+  QTest::newRow("service code") << "*99#" << true << QByteArray("*99#");
+  QTest::newRow("pauses, tone and pulse") << "8,,900W1P2" << true << QByteArray("8,,900W1P2");
+  QTest::newRow("empty") << "" << true << QByteArray();
+  QTest::newRow("CR and a further command") << "8900\rATZ" << false << QByteArray();
+  QTest::newRow("LF") << "8900\n" << false << QByteArray();
+  QTest::newRow("tab") << "8900\t1" << false << QByteArray();
+  QTest::newRow("semicolon") << "8900;" << false << QByteArray();
+  QTest::newRow("brackets and dash") << "8(900)123-45" << false << QByteArray();
+  QTest::newRow("lower-case modifier") << "8900w1" << false << QByteArray();
+  QTest::newRow("letter") << "8900A" << false << QByteArray();
+  QTest::newRow("non-ASCII digit") << QString::fromUtf8("89\u0663") << false << QByteArray();
+}
+
+void TestRingThread::dialStringKeepsOnlyDialCharacters() {
+  QFETCH(QString, phone);
+  QFETCH(bool, dialable);
+  QFETCH(QByteArray, dial);
+  const std::optional<QByteArray> result = DialString(phone);
+  QCOMPARE(result.has_value(), dialable);
+  if (dialable)
+    QCOMPARE(*result, dial);
 }
 
 void TestRingThread::endsWithResultCode_data() {
@@ -241,7 +275,7 @@ void TestRingThread::lateOkSatisfiesWaitForAt() {
   QCOMPARE(dial.handlerCode, RING_NO_MODEM); // AT+CBST=7,0,1 got no OK
 }
 
-void TestRingThread::logsTimeStampedLinesAndDialsAsTyped() {
+void TestRingThread::logsTimeStampedLinesAndDialsWithoutBlanks() {
   const QString number = QStringLiteral("8 900 123 45 67");
   TSimProcess modem(TSimProcess::TKind::Modem, {"--echo", "off"});
   QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
@@ -255,14 +289,28 @@ void TestRingThread::logsTimeStampedLinesAndDialsAsTyped() {
   const QStringList tails = dial.LogTails();
   QCOMPARE(tails.mid(0, 3), (QStringList{" Порт успешно открыт", ">> ", " Инициализация модема"}));
   QVERIFY(tails.contains(">> CONNECT 9600"));
-  QVERIFY(tails.contains("<< ATD" + number));
-  QCOMPARE(modem.command("dialled"), "OK " + number);
+  QVERIFY(tails.contains("<< ATD89001234567"));
+  QCOMPARE(modem.command("dialled"), "OK 89001234567");
   const QRegularExpression stamp(QStringLiteral("^\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}:"));
   for (int row = 0; row < dial.log.count(); ++row)
     QVERIFY2(stamp.match(dial.log.item(row)->text()).hasMatch(), qPrintable(dial.log.item(row)->text()));
   QScrollBar *bar = dial.log.verticalScrollBar();
   QTRY_VERIFY(bar->maximum() > 0);
   QTRY_COMPARE(bar->value(), bar->maximum());
+}
+
+// Whoever creates the dialer, a number that is no dial string never reaches
+// the modem.
+void TestRingThread::undialableNumberIsNeverSent() {
+  TSimProcess modem(TSimProcess::TKind::Modem);
+  QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
+  TRingDial dial;
+  dial.Start(modem.linkPath(), QStringLiteral("8900\rATZ"));
+  QVERIFY(dial.WaitForEnd());
+  QCOMPARE(dial.handlerCode, RING_NO_CARRIER);
+  QCOMPARE(SentCommands(dial), kInitialisation + QStringList{"AT+CREG?"});
+  QVERIFY(dial.LogTails().contains(" Недопустимый номер телефона"));
+  QTRY_COMPARE(modem.receivedBytes(), AsWritten(kInitialisation + QStringList{"AT+CREG?"}));
 }
 
 void TestRingThread::cancelEndsWithCode255_data() {
@@ -304,6 +352,35 @@ void TestRingThread::cancelEndsWithCode255() {
   QVERIFY(IsOpenHandle(dial.takenCOM)); // closed by its new owner only
 }
 
+void TestRingThread::cancelEndsAPauseAtOnce_data() {
+  QTest::addColumn<uint>("pauseMs");
+  QTest::addColumn<QStringList>("modemArgs");
+  QTest::newRow("poll of a reply wait") << 50u << QStringList{"--dial", "SILENT"};
+  QTest::newRow("after a reset") << 500u << QStringList{};
+  QTest::newRow("drain") << 1000u << QStringList{};
+  QTest::newRow("between registrations") << 2000u << QStringList{"--creg", "0,0"};
+  QTest::newRow("before dialling") << 3000u << QStringList{};
+  QTest::newRow("after CONNECT") << 5000u << QStringList{};
+}
+
+// The window waits for a cancelled dialer: the cancel must end the pause the
+// dialer is in, not wait for it to run its course.
+void TestRingThread::cancelEndsAPauseAtOnce() {
+  QFETCH(uint, pauseMs);
+  QFETCH(QStringList, modemArgs);
+  TSimProcess modem(TSimProcess::TKind::Modem, modemArgs);
+  QVERIFY2(modem.isReady(), qPrintable(modem.errorString()));
+  TRingDial dial;
+  dial.clock.HoldFirstSleepOf(pauseMs);
+  dial.Start(modem.linkPath());
+  QVERIFY(dial.ServeUntilHeld());
+  const uint32_t heldAt = dial.clock.TickCount();
+
+  QVERIFY(dial.Cancel());
+  QCOMPARE(dial.clock.TickCount(), heldAt);
+  QCOMPARE(dial.handlerCode, RING_CANCELLED);
+}
+
 // A cancel while the UI thread has not served the worker for a while: WaitFor
 // hands the pending line over, runs the notification and returns.
 void TestRingThread::waitForHandsOverPendingLines() {
@@ -319,6 +396,20 @@ void TestRingThread::waitForHandsOverPendingLines() {
   QCOMPARE(dial.handlerCalls, 1);
   QCOMPARE(dial.handlerCode, RING_CANCELLED);
   QCOMPARE(modem.receivedBytes(), QByteArray());
+}
+
+// An error in a call handed to the UI thread reaches the one who served it,
+// and the worker goes on to its end: the dialer can still be waited for and
+// destroyed.
+void TestRingThread::throwingCallReleasesTheWorker() {
+  QTemporaryDir dir;
+  TRingDial dial;
+  dial.onTerminate = [](TRingThread *) { throw std::runtime_error("handler failed"); };
+  dial.Start(dir.filePath(QStringLiteral("ttyNONE")));
+  QVERIFY_THROWS_EXCEPTION(std::runtime_error, dial.Dialer()->WaitFor());
+  QCOMPARE(dial.handlerCalls, 1);
+  QVERIFY(dial.Dialer()->WaitFor());
+  QVERIFY(dial.Dialer()->isFinished());
 }
 
 // Every call served by WaitFor leaves its queued invocation behind; the

@@ -3,6 +3,8 @@
 #include "app/ServerSocket.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -11,7 +13,9 @@
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using TConn = TServerSocket::TClientConnection;
 
@@ -139,6 +143,7 @@ private slots:
   void goneConnectionCarriesNoData();
   void clientErrorGoesToHandlerThenCloses_data();
   void clientErrorGoesToHandlerThenCloses();
+  void clientOfAnotherUserIsRefused();
 };
 
 void TestServerSocket::acceptsInOrderWithNoDelay()
@@ -423,6 +428,44 @@ void TestServerSocket::clientErrorGoesToHandlerThenCloses()
   QCOMPARE(f.Recorder.Logs, logs);
   QTRY_COMPARE_WITH_TIMEOUT(f.Client->state(), QAbstractSocket::UnconnectedState, WaitMs);
   QTRY_VERIFY_WITH_TIMEOUT(f.Server.Connections().isEmpty(), WaitMs);
+}
+
+// Another local user's program connects first; it is closed unheard, named in
+// the log, and the user's own client is still taken.
+void TestServerSocket::clientOfAnotherUserIsRefused()
+{
+  const passwd *nobody = ::getpwnam("nobody");
+  if (::geteuid() != 0 || !nobody)
+    QSKIP("a client of another user needs root to start it as nobody");
+  TServerSocket server;
+  TRecorder recorder(server);
+  server.Open(0);
+  QProcess intruder;
+  intruder.setProcessChannelMode(QProcess::MergedChannels);
+  intruder.start(QStringLiteral("setpriv"),
+                 {QStringLiteral("--reuid=%1").arg(nobody->pw_uid), QStringLiteral("--regid=%1").arg(nobody->pw_gid),
+                  QStringLiteral("--clear-groups"), QStringLiteral("bash"), QStringLiteral("-c"),
+                  QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/$0 || exit 9; printf intruder >&3; read -r -t 20 -u 3; "
+                                 "echo ended"),
+                  QString::number(server.Port())});
+  const auto stopIntruder = qScopeGuard([&] {
+    intruder.kill();
+    intruder.waitForFinished(WaitMs);
+  });
+  QTRY_VERIFY_WITH_TIMEOUT(!recorder.Logs.isEmpty(), WaitMs);
+  QCOMPARE(recorder.Logs,
+           QStringList{QStringLiteral("Подключение к мосту отклонено: клиент принадлежит другому пользователю (uid %1)")
+                           .arg(nobody->pw_uid)});
+  // Its connection was closed: its read ended long before its own bound.
+  QTRY_COMPARE_WITH_TIMEOUT(intruder.state(), QProcess::NotRunning, WaitMs);
+  const QByteArray output = intruder.readAll();
+  QVERIFY2(output.endsWith("ended\n"), output.constData());
+  QVERIFY(recorder.Connects.isEmpty());
+  QVERIFY(recorder.Reads.isEmpty());
+  QVERIFY(server.Connections().isEmpty());
+
+  auto own = AcceptClient(server, recorder);
+  QCOMPARE(recorder.Connects.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestServerSocket)

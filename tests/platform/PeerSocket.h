@@ -1,5 +1,7 @@
 #pragma once
-// A blocking loopback TCP client, one backend file per OS.
+// Blocking loopback TCP sockets, one backend file per OS.
+
+#include "platform/PeerOwner.h"
 
 #include <cstdint>
 #include <string>
@@ -9,3 +11,10 @@ intptr_t ConnectToLoopback(const std::string &port);
 bool SendText(intptr_t socket, const std::string &text);
 bool ReceiveByte(intptr_t socket, char &c);
 void CloseSocket(intptr_t socket);
+
+// A socket listening on a free loopback port, which goes to `port`; or -1.
+intptr_t ListenOnLoopback(uint16_t &port);
+// The next connection accepted on `listener`, or -1.
+intptr_t AcceptConnection(intptr_t listener);
+// The local and remote ends of a connected socket.
+bool ConnectionEnds(intptr_t socket, TTcpConnection &ends);

@@ -28,3 +28,39 @@ void CloseSocket(intptr_t socket) {
   if (socket >= 0)
     close(static_cast<int>(socket));
 }
+
+namespace {
+
+TTcpEndpoint EndpointOf(const sockaddr_in &address) {
+  return TTcpEndpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
+} // namespace
+
+intptr_t ListenOnLoopback(uint16_t &port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && listen(fd, 1) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+    return fd;
+  }
+  if (fd >= 0)
+    close(fd);
+  return -1;
+}
+
+intptr_t AcceptConnection(intptr_t listener) { return accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC); }
+
+bool ConnectionEnds(intptr_t socket, TTcpConnection &ends) {
+  sockaddr_in local{}, peer{};
+  socklen_t localLength = sizeof local, peerLength = sizeof peer;
+  if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr *>(&local), &localLength) != 0 ||
+      getpeername(static_cast<int>(socket), reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
+    return false;
+  ends = TTcpConnection{EndpointOf(local), EndpointOf(peer)};
+  return true;
+}

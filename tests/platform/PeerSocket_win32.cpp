@@ -12,10 +12,16 @@ struct TWinsock {
   ~TWinsock() { WSACleanup(); }
 };
 
+void StartWinsock() { static TWinsock winsock; }
+
+TTcpEndpoint EndpointOf(const sockaddr_in &address) {
+  return TTcpEndpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
 } // namespace
 
 intptr_t ConnectToLoopback(const std::string &port) {
-  static TWinsock winsock;
+  StartWinsock();
   const SOCKET fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -38,4 +44,36 @@ bool ReceiveByte(intptr_t socket, char &c) { return recv(static_cast<SOCKET>(soc
 void CloseSocket(intptr_t socket) {
   if (socket != -1)
     closesocket(static_cast<SOCKET>(socket));
+}
+
+intptr_t ListenOnLoopback(uint16_t &port) {
+  StartWinsock();
+  const SOCKET fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  if (fd != INVALID_SOCKET && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      listen(fd, 1) == 0 && getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+    return static_cast<intptr_t>(fd);
+  }
+  if (fd != INVALID_SOCKET)
+    closesocket(fd);
+  return -1;
+}
+
+intptr_t AcceptConnection(intptr_t listener) {
+  const SOCKET fd = accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+  return fd == INVALID_SOCKET ? -1 : static_cast<intptr_t>(fd);
+}
+
+bool ConnectionEnds(intptr_t socket, TTcpConnection &ends) {
+  sockaddr_in local{}, peer{};
+  int localLength = sizeof local, peerLength = sizeof peer;
+  if (getsockname(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr *>(&local), &localLength) != 0 ||
+      getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
+    return false;
+  ends = TTcpConnection{EndpointOf(local), EndpointOf(peer)};
+  return true;
 }

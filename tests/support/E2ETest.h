@@ -17,6 +17,10 @@ protected:
 
   // The started program's main window, or an empty id when none appeared in time.
   QString mainWindow() const;
+  // The same, with its bridge port set to the folder's through the TCP
+  // settings dialog, so that the test never takes the port of a wizard that
+  // runs on this machine.
+  QString mainWindow(const TTandrelFolder &folder) const;
   // Closes `window` as its close button would; true once the program has
   // ended with status 0.
   bool closeAndExitCleanly(TTandrelProcess &program, const QString &window);

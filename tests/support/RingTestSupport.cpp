@@ -29,8 +29,28 @@ bool TProgressRecorder::event(QEvent *event) {
 void TSleepClock::Sleep(uint32_t ms) {
   if (beforeSleep)
     beforeSleep(ms);
-  std::this_thread::sleep_for(std::chrono::microseconds(int64_t(ms) * 1000 / FSpeedup));
+  std::this_thread::sleep_for(BeginSleep(ms));
+  FHolding = false;
   FNow += ms;
+}
+
+bool TSleepClock::SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) {
+  if (beforeSleep)
+    beforeSleep(ms);
+  const bool stopped = stop.WaitFor(BeginSleep(ms));
+  FHolding = false;
+  if (!stopped)
+    FNow += ms;
+  return stopped;
+}
+
+std::chrono::microseconds TSleepClock::BeginSleep(uint32_t ms) {
+  if (ms == FHoldMs && !FHeld) {
+    FHeld = true;
+    FHolding = true;
+    return HoldBound;
+  }
+  return std::chrono::microseconds(int64_t(ms) * 1000 / FSpeedup);
 }
 
 TRingDial::~TRingDial() {
@@ -114,6 +134,10 @@ void TRingDial::RequestCancel(TRingThread *dialer) {
 
 bool TRingDial::ServeUntilCancelRequested() {
   return ServeUntil([this] { return FCancelRequested || handlerCalls > 0; }) && FCancelRequested;
+}
+
+bool TRingDial::ServeUntilHeld() {
+  return ServeUntil([this] { return clock.Holding() || handlerCalls > 0; }) && clock.Holding();
 }
 
 QStringList TRingDial::LogTails() const { return EntriesAfterStamps(log); }

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 
 // Collects the progress stages posted to the main window.
@@ -24,19 +25,35 @@ protected:
 
 // Virtual time that moves only by the sleeps of the one thread using it; each
 // sleep takes 1/speedup of its length in real time. A slow machine thus
-// stretches the waits in real time instead of running them out early.
+// stretches the waits in real time instead of running them out early. A sleep
+// ended by a stop request lets no time pass.
 class TSleepClock : public TClock {
 public:
+  // How long a held sleep lasts in real time unless its stop ends it.
+  static constexpr std::chrono::seconds HoldBound{10};
+
   explicit TSleepClock(uint32_t speedup) : FSpeedup(speedup) {}
   uint32_t TickCount() override { return FNow.load(); }
   void Sleep(uint32_t ms) override;
+  bool SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) override;
 
   // Runs on the sleeping thread before each sleep; set before the dialer starts.
   std::function<void(uint32_t ms)> beforeSleep;
+  // The first sleep of `ms` lasts HoldBound instead, as a pause of the dialer
+  // that only a stop can shorten; set before the dialer starts.
+  void HoldFirstSleepOf(uint32_t ms) { FHoldMs = ms; }
+  bool Holding() const { return FHolding.load(); }
 
 private:
+  // Starts a sleep of `ms`: how long it lasts in real time (the held one
+  // HoldBound).
+  std::chrono::microseconds BeginSleep(uint32_t ms);
+
   uint32_t FSpeedup;
   std::atomic<uint32_t> FNow{0};
+  uint32_t FHoldMs = 0;
+  std::atomic<bool> FHolding{false};
+  bool FHeld = false;
 };
 
 class TRingDial {
@@ -69,6 +86,9 @@ public:
   // Serves the UI thread until the cancel has been requested (false when the
   // dial ended first or the time ran out).
   bool ServeUntilCancelRequested();
+  // Serves the UI thread until the dialer is in the clock's held sleep (false
+  // when the dial ended first or the time ran out).
+  bool ServeUntilHeld();
 
   // The log lines after their time stamp: "<< AT", ">> OK", " Порт успешно открыт".
   QStringList LogTails() const;

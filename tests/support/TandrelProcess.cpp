@@ -1,5 +1,6 @@
 #include "TandrelProcess.h"
 
+#include "BridgeTestSupport.h"
 #include "ChildProcess.h"
 #include "XSession.h"
 
@@ -126,7 +127,8 @@ void TSetupProbe::killLeftover() const {
 
 TTandrelFolder::TTandrelFolder(const QByteArray &setupIni)
     : FDir(QDir::tempPath() + QStringLiteral("/tandrel-e2e-XXXXXX")),
-      FProbe(FDir.filePath(QStringLiteral("probe")), {setupCopyPath(), FDir.filePath(QStringLiteral("bin/")) + ProbeName}) {
+      FProbe(FDir.filePath(QStringLiteral("probe")), {setupCopyPath(), FDir.filePath(QStringLiteral("bin/")) + ProbeName}),
+      FServerPort(FreeTcpPort()) {
   if (!prepare(setupIni) && FError.isEmpty())
     FError = QStringLiteral("cannot prepare the program's folder in %1").arg(FDir.path());
 }
@@ -199,6 +201,7 @@ QProcessEnvironment TTandrelFolder::environment(const TXSession &display, const 
   environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir());
   environment.insert(QStringLiteral("TANDREL_EXTRA_PORTS"), extraPorts);
   environment.insert(QStringLiteral("SETUPPROBE_DIR"), FDir.filePath(QStringLiteral("probe")));
+  environment.insert(QStringLiteral("SETUPPROBE_PORT"), QString::number(FServerPort));
   return environment;
 }
 

@@ -69,6 +69,9 @@ public:
   QString errorString() const { return FError; }
 
   QString programPath() const;
+  // The bridge port for runs in this folder: free when the folder was made,
+  // set through the TCP settings dialog, and where the setup probe connects.
+  quint16 serverPort() const { return FServerPort; }
   QString settingsFile() const;
   QString settingsText() const;
   // Writes the settings file as a previous run would have left it.
@@ -90,6 +93,7 @@ private:
   QTemporaryDir FDir;
   QString FError;
   TSetupProbe FProbe;
+  quint16 FServerPort;
 };
 
 // The processes of `group` that still run (zombies do not count).

@@ -137,11 +137,12 @@ bool TXSession::windowExists(const QString &window) const {
   return xdotool({QStringLiteral("getwindowname"), window});
 }
 
-bool TXSession::click(const QString &window, int x, int y) const {
+bool TXSession::click(const QString &window, int x, int y, int count, int delayMs) const {
   // No --sync: it waits for a pointer motion that never comes when the
   // pointer already is at the spot (a second click on the same label).
-  return xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
-                  QString::number(x), QString::number(y), QStringLiteral("click"), QStringLiteral("1")});
+  return xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QString::number(x),
+                  QString::number(y), QStringLiteral("click"), QStringLiteral("--repeat"), QString::number(count),
+                  QStringLiteral("--delay"), QString::number(delayMs), QStringLiteral("1")});
 }
 
 bool TXSession::key(const QString &window, const QString &keys) const {

@@ -34,8 +34,9 @@ public:
   // Whether a visible window has exactly this title right now.
   bool hasWindow(const QString &title) const;
   bool windowExists(const QString &window) const;
-  // Left click at (x, y) of the window's client area.
-  bool click(const QString &window, int x, int y) const;
+  // Left click at (x, y) of the window's client area; `count` clicks
+  // `delayMs` apart (two 80 ms apart make a double click).
+  bool click(const QString &window, int x, int y, int count = 1, int delayMs = 100) const;
   // Activates and focuses the window, then sends keys such as "ctrl+alt+l".
   bool key(const QString &window, const QString &keys) const;
   // Focuses the window and types `text` into its focused control.
