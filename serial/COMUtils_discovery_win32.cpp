@@ -95,6 +95,28 @@ void ListDosDevices(std::vector<std::string> &list, const TPortSystem &system) {
   list = std::move(names);
 }
 
+// A port's description is the friendly name of the device that names it, the
+// name in parentheses at its end left off.
+void ListPorts(std::vector<TPortEntry> &list, const TPortSystem &system) {
+  std::vector<std::string> names;
+  ListDosDevices(names, system);
+  const std::vector<std::wstring> friendlyNames = PortFriendlyNames();
+  std::vector<TPortEntry> ports;
+  for (const std::string &name : names) {
+    const std::wstring suffix = L" (" + UpperCase(WideFromAnsi(name)) + L")";
+    std::string description;
+    for (const std::wstring &friendlyName : friendlyNames) {
+      const std::wstring upper = UpperCase(friendlyName);
+      if (upper.size() >= suffix.size() && upper.compare(upper.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        description = AnsiFromWide(friendlyName.substr(0, friendlyName.size() - suffix.size()));
+        break;
+      }
+    }
+    ports.push_back({name, description});
+  }
+  list = std::move(ports);
+}
+
 void ListPortFriendlyNames(std::vector<std::string> &list, const TPortSystem &) {
   const std::vector<std::wstring> names = PortFriendlyNames();
   list.clear();

@@ -151,3 +151,17 @@ TEST_CASE("a port is present while a Ports device names it whole, in any letter 
   CHECK(IsPortPresent("COM15", system));
   CHECK_FALSE(HasLineEnding(FriendlyNames(), "(COM5)"));
 }
+
+TEST_CASE("a listed port carries the friendly name of the device that names it") {
+  TFakePortDevice adapter(L"TANDRELFAKEPORT", L"Fake USB serial adapter (COM12)");
+  std::vector<TPortEntry> ports;
+  ListPorts(ports, TPortSystem::FromEnvironment());
+  const auto com12 = std::find_if(ports.begin(), ports.end(), [](const TPortEntry &port) { return port.path == "COM12"; });
+  REQUIRE(com12 != ports.end());
+  CHECK(com12->description == "Fake USB serial adapter");
+  std::vector<std::string> names;
+  ListDosDevices(names, TPortSystem::FromEnvironment());
+  REQUIRE(names.size() == ports.size());
+  for (size_t i = 0; i < names.size(); ++i)
+    CHECK(ports[i].path == names[i]);
+}
