@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the wizard, its tools and its tests need;
 # with the argument "windows" also the cross compiler and wine for the
-# Windows stage of the tests. Quick when nothing is missing: apt is asked only
-# for packages not installed.
+# Windows stage of the tests, with "fuzz" clang with libFuzzer and the
+# symbolizer for the fuzz stage. Quick when nothing is missing: apt is asked
+# only for packages not installed.
 set -euo pipefail
 
 packages=(
@@ -12,9 +13,10 @@ packages=(
   xvfb xdotool imagemagick libx11-dev
   doctest-dev
 )
-if [ "${1:-}" = windows ]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine wine64)
-fi
+case "${1:-}" in
+  windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
+  fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
