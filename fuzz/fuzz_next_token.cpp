@@ -33,12 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   const std::string list(reinterpret_cast<const char *>(data), size);
   std::string joined;
   int position = 1;
-  for (bool first = true; size_t(position) <= list.size(); first = false) {
+  while (size_t(position) <= list.size()) {
     const int before = position;
     const std::string item = NextToken(list, position);
     Check(position > before, "each item moves the position forward");
     Check(item.find('\0') == std::string::npos, "an item holds no NUL");
-    joined += (first ? "" : std::string(1, '\0')) + item;
+    joined += (before == 1 ? "" : std::string(1, '\0')) + item;
   }
   const int end = position;
   Check(NextToken(list, position).empty() && position == end, "past the end the item is empty and the position stays");
