@@ -363,6 +363,20 @@ QString LineBreakOf(const QString &text)
   return lf > 0 && text[lf - 1] == u'\r' ? QStringLiteral("\r\n") : QStringLiteral("\n");
 }
 
+// Where the decoded text first holds a NUL (a byte sequence that is no text)
+// or a lone surrogate, which a UTF-16 file can hold and the UTF-8 rewrite
+// could not keep; -1 when it holds neither.
+qsizetype FirstNonText(const QString &text)
+{
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+      ++i;
+    else if (text[i].isNull() || text[i].isSurrogate())
+      return i;
+  }
+  return -1;
+}
+
 // The file's text; a byte sequence that is no valid text (or a NUL) is a
 // parse failure on its line.
 QString DecodeText(const QByteArray &bytes)
@@ -371,7 +385,7 @@ QString DecodeText(const QByteArray &bytes)
       QStringConverter::encodingForData(bytes, kHeader[0].unicode()).value_or(QStringConverter::Utf8);
   QStringDecoder decoder(encoding, QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInvalidToNull);
   const QString text = decoder.decode(bytes);
-  const qsizetype invalid = text.indexOf(QChar(0));
+  const qsizetype invalid = FirstNonText(text);
   if (invalid >= 0)
     throw TParseFailure{int(text.first(invalid).count(u'\n')) + 1};
   return text;
@@ -528,7 +542,9 @@ const TRegValue *TRegFileStore::Find(const std::u16string &name) const
   case TState::Loaded:
     break;
   }
-  return FDocument->Find(QString::fromStdU16String(name));
+  // QStringView keeps the code units as they are: QString::fromStdU16String
+  // takes a leading U+FEFF or U+FFFE for a byte-order mark.
+  return FDocument->Find(QStringView(name).toString());
 }
 
 bool TRegFileStore::ValueExists(const std::u16string &name) const
@@ -561,12 +577,12 @@ int32_t TRegFileStore::ReadInteger(const std::u16string &name) const
 
 void TRegFileStore::WriteString(const std::u16string &name, const std::u16string &value)
 {
-  Write(StringEntry(QString::fromStdU16String(name), QString::fromStdU16String(value)));
+  Write(StringEntry(QStringView(name).toString(), QStringView(value).toString()));
 }
 
 void TRegFileStore::WriteInteger(const std::u16string &name, int32_t value)
 {
-  Write(DwordEntry(QString::fromStdU16String(name), value));
+  Write(DwordEntry(QStringView(name).toString(), value));
 }
 
 void TRegFileStore::Write(const TRegEntry &entry)

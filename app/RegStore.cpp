@@ -8,7 +8,9 @@ bool TRegistryKey::ValueExists(const QString &name) const { return FStore->Value
 
 QString TRegistryKey::ReadString(const QString &name) const
 {
-  return QString::fromStdU16String(FStore->ReadString(name.toStdU16String()));
+  // Not QString::fromStdU16String: it takes a leading U+FEFF or U+FFFE for a
+  // byte-order mark and drops or swaps it.
+  return QStringView(FStore->ReadString(name.toStdU16String())).toString();
 }
 
 int32_t TRegistryKey::ReadInteger(const QString &name) const { return FStore->ReadInteger(name.toStdU16String()); }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the wizard, its tools and its tests need;
 # with the argument "windows" also the cross compiler and wine for the
-# Windows stage of the tests, with "bench" what the benchmark compares with.
-# Quick when nothing is missing: apt is asked only for packages not installed.
+# Windows stage of the tests, with "fuzz" clang with libFuzzer and the
+# symbolizer for the fuzz stage, with "bench" what the benchmark compares
+# with. Quick when nothing is missing: apt is asked only for packages not
+# installed.
 set -euo pipefail
 
 packages=(
@@ -14,6 +16,7 @@ packages=(
 )
 case "${1:-}" in
 windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
+fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
 bench) packages+=(socat) ;; # measured beside the wizard
 esac
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the test suite with AddressSanitizer and
 # UndefinedBehaviorSanitizer, runs it, then runs the dialer tests again under
-# ThreadSanitizer. Any sanitizer report fails the run. Last, the Qt-free
-# layers are cross-built for Windows and tested under wine.
+# ThreadSanitizer. Any sanitizer report fails the run. Then every parser's
+# fuzz target runs for 30 s on its corpus. Last, the Qt-free layers are
+# cross-built for Windows and tested under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -24,5 +25,9 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTANDREL_TESTS=ON -DTANDREL_T
 # Only what the threading tests need (the test, its library and its tools).
 cmake --build build-tsan -j"$jobs" --target test_ringthread
 (cd build-tsan && ctest -j"$jobs" --output-on-failure --timeout 300)
+
+# A crash, a sanitizer report or a failed check leaves its input in
+# build-fuzz/findings/.
+scripts/fuzz.sh all 30
 
 scripts/test-windows.sh

@@ -41,6 +41,17 @@ QString ReplyText(const std::string &reply) {
   return QString::fromLocal8Bit(reply.data(), qsizetype(reply.size()));
 }
 
+// Result codes are ASCII, so only ASCII letters are folded: the full upper
+// case of some other letters holds ASCII ones (that of U+0149 is U+02BC 'N',
+// that of U+0131 is 'I') and would find a code in data that holds none.
+QString AsciiUpper(QString text) {
+  for (QChar &c : text) {
+    if (c >= u'a' && c <= u'z')
+      c = QChar(c.unicode() - u'a' + u'A');
+  }
+  return text;
+}
+
 } // namespace
 
 QStringList SplitLogLines(const QString &text) {
@@ -84,7 +95,7 @@ uint32_t ModemErrorCode(const QString &replyText) {
       {"NO DIALTONE", RING_NO_DIALTONE},
       {"NO ANSWER", RING_NO_ANSWER},
   }};
-  const QString upper = replyText.toUpper();
+  const QString upper = AsciiUpper(replyText);
   for (const auto &[word, code] : words)
     if (upper.contains(QLatin1String(word)))
       return code;

@@ -200,6 +200,8 @@ void TestBridge::modemHangupWords_data() {
   QTest::newRow("NO ANSWER") << QByteArray("\r\nNO ANSWER\r\n") << true;
   QTest::newRow("device data that contains BUSY") << QByteArray("STATE=BUSY;") << true;
   QTest::newRow("plain data") << QByteArray("NO CARRI") << false;
+  // The upper case of U+0149 is U+02BC 'N': "NʼNO CARRIER" to a Unicode upper-casing.
+  QTest::newRow("a letter whose upper case spells a code") << QByteArray("N\xC5\x89O CARRIER") << false;
 }
 
 void TestBridge::modemHangupWords() {

@@ -40,6 +40,15 @@ QByteArray ReadBytes(const QString &path)
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
+// `text` as a file in UTF-16LE with its byte-order mark; lone surrogates stay.
+QByteArray Utf16File(const QString &text)
+{
+  QByteArray utf16("\xff\xfe");
+  for (const QChar c : text)
+    utf16.append(char(c.unicode() & 0xff)).append(char(c.unicode() >> 8));
+  return utf16;
+}
+
 void WriteBytes(const QString &path, const QByteArray &bytes)
 {
   QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
@@ -131,6 +140,11 @@ void TRegStoreTest::valuesRoundTrip_data()
   QTest::newRow("escaped name") << R"(a"b\c)" << QVariant("x") << QByteArray(R"("a\"b\\c"="x")");
   QTest::newRow("cyrillic") << "COM" << QVariant("Порт №1") << QByteArray(R"("COM"="Порт №1")");
   QTest::newRow("empty text") << "COM" << QVariant("") << QByteArray(R"("COM"="")");
+  // Not taken for byte-order marks, neither on writing nor on reading.
+  QTest::newRow("leading U+FEFF") << "phone1" << QVariant(QStringLiteral("\uFEFF+7900"))
+                                 << QByteArray("\"phone1\"=\"\xEF\xBB\xBF+7900\"");
+  QTest::newRow("leading U+FFFE") << "phone1" << QVariant(QStringLiteral("\uFFFE12"))
+                                 << QByteArray("\"phone1\"=\"\xEF\xBF\xBE" "12\"");
   QTest::newRow("line break goes to hex form")
       << "phone1" << QVariant("1\r\n2") << QByteArray(R"("phone1"=hex(1):31,00,0d,00,0a,00,32,00,00,00)");
   QTest::newRow("cable") << "CHANNEL" << QVariant(1) << QByteArray(R"("CHANNEL"=dword:00000001)");
@@ -220,10 +234,7 @@ void TRegStoreTest::readsUtf16FileAndRewritesItAsUtf8()
 {
   const QString other = QStringLiteral("[HKEY_CURRENT_USER\\SOFTWARE\\Other]\r\n\"Name\"=\"Значение\"\r\n\r\n");
   const QString original = QString::fromUtf8(kKeyHead) + QStringLiteral("\"COM\"=\"Порт\"\r\n\r\n") + other;
-  QByteArray utf16("\xff\xfe");
-  for (const QChar c : original)
-    utf16.append(char(c.unicode() & 0xff)).append(char(c.unicode() >> 8));
-  WriteBytes(FPath, utf16);
+  WriteBytes(FPath, Utf16File(original));
 
   TRegistryKey key(FPath);
   QCOMPARE(key.ReadString(QStringLiteral("COM")), QStringLiteral("Порт"));
@@ -256,6 +267,11 @@ void TRegStoreTest::corruptFileIsReportedAndKept_data()
   for (const auto &[name, value] : badValues)
     QTest::newRow(name) << kKeyHead + value + "\r\n" << 4;
   QTest::newRow("invalid UTF-8") << kKeyHead + "\"COM\"=\"ok\"\r\n\"phone1\"=\"\xff\"\r\n" << 5;
+  // The rewrite in UTF-8 could not keep it.
+  QTest::newRow("lone surrogate in a UTF-16 file")
+      << Utf16File(QString::fromUtf8(kKeyHead) + QStringLiteral("\"COM\"=\"ok\"\r\n\"phone1\"=\"") + QChar(0xD800) +
+                   QStringLiteral("\"\r\n"))
+      << 5;
 }
 
 void TRegStoreTest::corruptFileIsReportedAndKept()

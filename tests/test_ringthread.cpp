@@ -148,6 +148,7 @@ void TestRingThread::findsModemErrorWords_data() {
   QTest::newRow("no answer") << "\r\nNO ANSWER\r\n" << 7u;
   QTest::newRow("search order beats position") << "NO ANSWER\r\nBUSY" << 4u;
   QTest::newRow("busy and no answer") << "BUSY NO ANSWER" << 4u;
+  QTest::newRow("dotless i and long s are no ASCII letters") << QStringLiteral("NO D\u0131ALTONE BU\u017FY") << 0u;
 }
 
 void TestRingThread::findsModemErrorWords() {
