@@ -41,6 +41,8 @@ bool IsBlank(const QString &text) {
 } // namespace
 
 void TMainTandrelForm::URLLabel1Click() {
+  if (FClosed)
+    return;
   // Only the disconnect may act inside a running connection's loop: anything
   // else would start a connection within one that is still ending.
   if (FMainLoops > 0 && !FRelay->Running()) {

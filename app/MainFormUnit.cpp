@@ -354,7 +354,10 @@ bool TMainTandrelForm::event(QEvent *event) {
 }
 
 void TMainTandrelForm::FormClose() {
-  // A running relay ends its pass and tears itself down.
+  // A running relay ends its pass and tears itself down; a click still on its
+  // way must not start a connection in a closed window.
+  FClosed = true;
+  FClickAfterLoop.reset();
   FRelay->Stop(TRelayEnd::WindowClosed);
   StopSetupProgram();
   SaveSettings();

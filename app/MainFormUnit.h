@@ -167,4 +167,5 @@ private:
   int FMainLoops = 0; // connections' main loops on the stack
   // A click made while a main loop was ending, and the state it was made in.
   std::optional<TConnectState> FClickAfterLoop;
+  bool FClosed = false; // the window has been closed: no click acts any more
 };

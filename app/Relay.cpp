@@ -12,16 +12,17 @@ namespace {
 constexpr uint32_t kPassWaitMs = 50;
 constexpr uint32_t kReopenWaitMs = 500;
 const QString kConnected = QStringLiteral("Подключен");
-const QString kChunkNotDelivered = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 
-} // namespace
-
-void ProcessMessages() {
-  QCoreApplication::processEvents();
+void ProcessEvents(QEventLoop::ProcessEventsFlags flags) {
+  QCoreApplication::processEvents(flags);
   // Connection objects discarded by the socket layer go at once, even while a
   // handler further down the stack keeps the outer event loop waiting.
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
+
+} // namespace
+
+void ProcessMessages() { ProcessEvents(QEventLoop::AllEvents); }
 
 TRelay::TRelay(TRelayWindow &window, TServerSocket &server, TClock &clock, const TPortSystem &ports)
     : FWindow(window), FServer(server), FClock(clock), FPorts(ports) {
@@ -106,7 +107,7 @@ void TRelay::RelaySocketToCOM() {
     return;
   ProcessMessages();
   if (!FConnected) {
-    FWindow.WriteLog(kChunkNotDelivered);
+    LogChunkNotDelivered();
     return;
   }
   WriteClientChunk();
@@ -177,11 +178,15 @@ void TRelay::SendDeviceChunk(bool processEventsFirst) {
   if (processEventsFirst)
     ProcessMessages();
   if (!FConnected) {
-    FWindow.WriteLog(kChunkNotDelivered);
+    LogChunkNotDelivered();
     return;
   }
   SendToSetupProgram(m);
   FWindow.WriteLogChunk(QByteArrayView(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
+}
+
+void TRelay::LogChunkNotDelivered() {
+  FWindow.WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"));
 }
 
 void TRelay::ReopenStep() {
@@ -239,8 +244,7 @@ void TRelay::WaitWithMessages(uint32_t ms) {
         sleepMs = std::min(sleepMs, std::max<uint32_t>(*gapLeft, 1));
     }
     WakeAfter(sleepMs);
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ProcessEvents(QEventLoop::WaitForMoreEvents);
   }
   FWakeTimer.stop();
 }

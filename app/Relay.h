@@ -144,6 +144,8 @@ private:
   void ModemPortLossStep();
   void PresenceCheck();
   void NoteLineProgress(int32_t written);
+  // Bytes taken and not moved because the relay ended meanwhile.
+  void LogChunkNotDelivered();
 
   // TCP endpoint.
   bool SendToSetupProgram(int32_t count);

@@ -68,8 +68,13 @@ void TRelay::ServerSocketClientConnect(TClientConnection *) { FSetupConnected = 
 
 void TRelay::ServerSocketClientDisconnect(TClientConnection *socket) {
   if (FReadSocket > 0 && socket != nullptr && FChunkClient == socket) {
-    FChunkClientClosed = true;
-    return;
+    // A client that closed after sending has the rest of its chunk written
+    // first; one dropped for an error goes at once, with its chunk.
+    if (FServer.PeerClosed(socket)) {
+      FChunkClientClosed = true;
+      return;
+    }
+    DropClientChunk();
   }
   // The relay goes on while any other client is still connected.
   const QList<TClientConnection *> clients = FServer.Connections();

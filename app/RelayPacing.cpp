@@ -29,12 +29,14 @@ void TRelayPacing::DeviceBytesArrived(uint32_t tick) { FLastArrival = tick; }
 bool TRelayPacing::DeviceChunkDue(uint32_t now, int32_t collected, int32_t capacity) const {
   if (FFixed || collected <= 0)
     return false;
-  return collected >= capacity || (FLastArrival && now - *FLastArrival >= FGapMs);
+  // Ticks are whole milliseconds: a quiet of more than the gap in ticks is at
+  // least the gap in time.
+  return collected >= capacity || (FLastArrival && now - *FLastArrival > FGapMs);
 }
 
 std::optional<uint32_t> TRelayPacing::MsUntilDeviceChunkDue(uint32_t now) const {
   if (FFixed || !FLastArrival)
     return std::nullopt;
   const uint32_t quiet = now - *FLastArrival;
-  return quiet >= FGapMs ? 0 : FGapMs - quiet;
+  return quiet > FGapMs ? 0 : FGapMs + 1 - quiet;
 }

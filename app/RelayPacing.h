@@ -16,10 +16,7 @@ public:
 
   void Configure(bool fixedPacing, int32_t baudRate);
   bool Fixed() const { return FFixed; }
-  uint32_t GapMs() const { return FGapMs; }
 
-  // Client bytes that wait for the port are written before the pass's step.
-  bool ClientBytesDue() const { return !FFixed; }
   // The device's bytes collected so far grew at `tick`.
   void DeviceBytesArrived(uint32_t tick);
   // The collected bytes went to the client (or were dropped).

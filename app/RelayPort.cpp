@@ -57,6 +57,10 @@ void TRelay::CloseCOMPort() { ClosePort(true); }
 void TRelay::ClosePort(bool cancelIo) {
   FPortReadable.reset();
   FPortWritable.reset();
+  // Bytes taken from the port for the client that the end of the relay
+  // overtook: said, as for a chunk taken in the pass and not moved.
+  if (FChunkSize > 0)
+    LogChunkNotDelivered();
   FChunkSize = 0;
   FPacing.DeviceChunkGone();
   if (FCOMHandle == INVALID_HANDLE_VALUE)

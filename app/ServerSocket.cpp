@@ -194,9 +194,19 @@ qint64 TServerSocket::SendBuf(TClientConnection *c, const char *buffer, qint64 c
   // device, and a client that does not read still only fills the queue.
   const bool sendAtOnce = c->Socket()->bytesToWrite() == 0 && count <= ImmediateSendBytes;
   const qint64 queued = c->Socket()->write(buffer, count);
-  if (sendAtOnce)
+  if (sendAtOnce) {
+    // What the flush reports (a peer that reset the connection) is handled
+    // from the event loop, as every notification of this class.
+    FSending = true;
     c->Socket()->flush();
-  return queued;
+    FSending = false;
+  }
+  return c->Socket()->state() == QAbstractSocket::ConnectedState ? queued : -1;
+}
+
+bool TServerSocket::PeerClosed(TClientConnection *c) const
+{
+  return Listed(c) && c->FPeerClosed;
 }
 
 void TServerSocket::RequestRead()
@@ -231,19 +241,29 @@ void TServerSocket::Adopt(QTcpSocket *socket)
     if (OnClientRead)
       OnClientRead(c);
   });
-  connect(socket, &QTcpSocket::disconnected, c, [this, c] { HandlePeerClosed(c); });
+  connect(socket, &QTcpSocket::disconnected, c, [this, c] { FromEventLoop(c, [this, c] { HandlePeerClosed(c); }); });
   connect(socket, &QTcpSocket::errorOccurred, c, [this, c](QAbstractSocket::SocketError error) {
     // A peer's orderly close or reset also arrives as disconnected().
     if (error != QAbstractSocket::RemoteHostClosedError)
-      HandleSocketError(c, int(error));
+      FromEventLoop(c, [this, c, error] { HandleSocketError(c, int(error)); });
   });
   FConnections.append(c);
   if (OnClientConnect)
     OnClientConnect(c);
 }
 
+void TServerSocket::FromEventLoop(TClientConnection *c, const std::function<void()> &handle)
+{
+  if (FSending)
+    QMetaObject::invokeMethod(c, handle, Qt::QueuedConnection);
+  else
+    handle();
+}
+
 void TServerSocket::HandlePeerClosed(TClientConnection *c)
 {
+  if (!Listed(c) || c->FReportedGone)
+    return;
   // A client that closes right after sending must not lose what it sent: it
   // stays listed, its bytes readable, and is reported gone once they are read.
   QObject::disconnect(c->Socket(), nullptr, c, nullptr);
@@ -260,7 +280,7 @@ void TServerSocket::HandleSocketError(TClientConnection *c, int errorCode)
     Log(AsyncErrorText(errorCode));
   // A connection with an error is closed and reported gone, never left
   // listed as connected.
-  if (!Listed(c))
+  if (!Listed(c) || c->FReportedGone)
     return;
   c->Silence();
   NotifyDisconnected(c);
@@ -293,6 +313,7 @@ void TServerSocket::ScheduleDisconnectNotification(TClientConnection *c)
 
 void TServerSocket::NotifyDisconnected(TClientConnection *c)
 {
+  c->FReportedGone = true;
   if (OnClientDisconnect)
     OnClientDisconnect(c);
   ScheduleDiscard(c);

@@ -56,7 +56,10 @@ public:
   static constexpr qint64 ImmediateSendBytes = 4096;
   // Bytes taken from the network per client ahead of the reader; beyond it
   // TCP flow control holds the client back.
-  static constexpr qint64 ClientReadBufferSize = 256 * 1024;
+  // Taken from the network at once so that a client's close is seen right
+  // behind its upload: a client that has closed answers further data with a
+  // reset, which would throw away what of its upload is still unread.
+  static constexpr qint64 ClientReadBufferSize = 16 * 1024 * 1024;
 
   explicit TServerSocket(QObject *parent = nullptr);
   ~TServerSocket() override;
@@ -91,8 +94,11 @@ public:
   // Queues count bytes for sending on c and returns count; 0 when c is closed
   // or gone. When the queue would exceed MaxUnsentBytesPerClient, c is closed
   // (OnLog and OnClientDisconnect follow from the event loop) and -1 is
-  // returned.
+  // returned; -1 too when the network refused the bytes (the peer reset).
   qint64 SendBuf(TClientConnection *c, const char *buffer, qint64 count);
+  // True while c, listed, has closed its side itself (rather than being
+  // dropped for an error), so its last bytes may still wait to be read.
+  bool PeerClosed(TClientConnection *c) const;
   // Notifies OnClientRead again for every client that still has bytes
   // waiting; for a reader that paused taking bytes and can take more now.
   void RequestRead();
@@ -111,6 +117,9 @@ public:
 private:
   void AcceptPending();
   void Adopt(QTcpSocket *socket);
+  // Runs a socket's notification now, or from the event loop when it comes
+  // from inside a call of ours.
+  void FromEventLoop(TClientConnection *c, const std::function<void()> &handle);
   void HandlePeerClosed(TClientConnection *c);
   void HandleSocketError(TClientConnection *c, int errorCode);
   void DropSlowClient(TClientConnection *c);
@@ -127,6 +136,7 @@ private:
   QTcpServer FServer;
   QList<TClientConnection *> FConnections;
   bool FReadNotificationsScheduled = false;
+  bool FSending = false; // inside SendBuf's flush
 };
 
 class TServerSocket::TClientConnection : public QObject {
@@ -142,5 +152,6 @@ private:
   void Silence();
 
   QTcpSocket *FSocket;
-  bool FPeerClosed = false; // the client closed its side; its last bytes may still wait
+  bool FPeerClosed = false;   // the client closed its side; its last bytes may still wait
+  bool FReportedGone = false; // OnClientDisconnect has been notified
 };

@@ -18,13 +18,6 @@ namespace {
 
 const QByteArray kRequest = QByteArrayLiteral("+VER_INFO=?\r\n");
 
-QByteArray AllByteValues() {
-  QByteArray bytes;
-  for (int value = 0; value < 256; ++value)
-    bytes.append(static_cast<char>(value));
-  return bytes;
-}
-
 // A window whose port is the test's pseudo-terminal, opened as a cable would
 // be, with the relay's server on a free port.
 struct TBridgeFixture {
@@ -102,7 +95,9 @@ private slots:
   void twoClients();
   void everyByteValueCrossesALineAtKernelDefaults();
   void largeClientBurstGoesInChunksOfTheBuffer();
+  void clientClosingRightAfterSendingHasAllOfItWritten_data();
   void clientClosingRightAfterSendingHasAllOfItWritten();
+  void fixedPacingComesFromTheSettings();
   void deviceThatStopsReadingIsAStallNotAFailure();
   void relayStressKeepsEveryByteOnceAndInOrder();
 };
@@ -397,20 +392,45 @@ void TestBridge::largeClientBurstGoesInChunksOfTheBuffer() {
   QCOMPARE(logged, burst.size());
 }
 
+void TestBridge::clientClosingRightAfterSendingHasAllOfItWritten_data() {
+  QTest::addColumn<int>("size");
+  QTest::addColumn<bool>("deviceAnswers");
+  QTest::newRow("100 KiB, silent device") << 100 * 1024 << false;
+  // What the device sends back must not reach the closed client: its system
+  // would answer with a reset and throw away what of the upload is unread.
+  QTest::newRow("1 MiB, device answering every read") << 1024 * 1024 << true;
+}
+
+// The client closes right after its upload. The close is seen at once but
+// reported only once all it sent is at the port.
 void TestBridge::clientClosingRightAfterSendingHasAllOfItWritten() {
+  QFETCH(int, size);
+  QFETCH(bool, deviceAnswers);
   TBridgeFixture bridge;
-  bridge.fixture.log->hide(); // 100 KiB of log lines would only slow the test
+  bridge.fixture.log->hide(); // a megabyte of log lines would only slow the test
   QVERIFY(bridge.ServeClients(1));
-  const QByteArray upload = RandomBytes(100 * 1024, 11);
+  TServerSocket &server = *bridge.form().ServerSocket;
+  TClientConnection *connection = server.Connections().constFirst();
+  const QByteArray upload = RandomBytes(size, 11);
   QTcpSocket &client = *bridge.clients.front();
   client.write(upload);
   client.disconnectFromHost();
+
+  // The device reads nothing yet, so most of the upload waits in the wizard.
+  QVERIFY(bridge.RelayUntil([&] { return server.PeerClosed(connection); }));
+  QVERIFY(bridge.relay().SetupConnected());
+
   QByteArray atDevice;
-  QVERIFY(bridge.RelayUntil([&] { return (atDevice += bridge.pty.ReceiveAvailable()).size() >= upload.size(); }));
+  QVERIFY(bridge.RelayUntil([&] {
+    const QByteArray read = bridge.pty.ReceiveAvailable();
+    if (deviceAnswers && !read.isEmpty())
+      bridge.pty.Send("OK\r\n");
+    atDevice += read;
+    return atDevice.size() >= upload.size();
+  }, 60000));
+  QCOMPARE(atDevice.size(), upload.size());
   QVERIFY(atDevice == upload);
-  // Its close is reported once everything it sent is at the port.
   QVERIFY(bridge.RelayUntil([&] { return !bridge.relay().SetupConnected(); }));
-  QCOMPARE(bridge.pty.ReceiveAvailable(), QByteArray());
 }
 
 // The device reads nothing for a while: the line is full, not broken. The
@@ -478,6 +498,20 @@ void TestBridge::relayStressKeepsEveryByteOnceAndInOrder() {
   QVERIFY(atDevice == toDevice);
   QCOMPARE(atClient.size(), total);
   QVERIFY(atClient == toClient);
+}
+
+// No window has it: a line in the settings file restores the fixed pacing.
+void TestBridge::fixedPacingComesFromTheSettings() {
+  for (const bool fixed : {false, true}) {
+    const QByteArray settings = "Windows Registry Editor Version 5.00\r\n\r\n"
+                                "[HKEY_CURRENT_USER\\SOFTWARE\\Korvel\\Tandrel]\r\n"
+                                "\"FIXEDPACING\"=dword:0000000" +
+                                QByteArray(fixed ? "1" : "0") + "\r\n";
+    TMainFormFixture fixture(SystemClock(), {}, settings);
+    QCOMPARE(fixture.form->Relay().FixedPacing(), fixed);
+  }
+  TMainFormFixture unset;
+  QVERIFY(!unset.form->Relay().FixedPacing());
 }
 
 QTEST_MAIN(TestBridge)

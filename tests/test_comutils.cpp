@@ -1,6 +1,7 @@
 // Serial port access against real pseudo-terminals.
 
 #include "serial/COMUtils.h"
+#include "support/BridgeTestSupport.h"
 #include "support/PtyPair.h"
 
 #include <QDeadlineTimer>
@@ -48,13 +49,6 @@ bool WaitForQueued(TCOMHandle h, int count) {
   while (QueuedInput(h) < count && !deadline.hasExpired())
     QThread::msleep(2);
   return QueuedInput(h) >= count;
-}
-
-QByteArray AllByteValues() {
-  QByteArray bytes;
-  for (int value = 0; value < 256; ++value)
-    bytes.append(static_cast<char>(value));
-  return bytes;
 }
 
 int OpenDescriptorCount() {

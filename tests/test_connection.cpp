@@ -4,6 +4,7 @@
 #include "BridgeTestSupport.h"
 #include "MainFormFixture.h"
 #include "ConnectionFixture.h"
+#include "SlowedClock.h"
 #include "app/RegStore.h"
 #include "ui/COMSettingsUnit.h"
 #include "ui/LOGUnit.h"
@@ -34,12 +35,15 @@ private slots:
   void setupProgramThatDiesIsLoggedAndTheRelayGoesOn();
   void portInUseShowsBusyAndTheNextClickCancels();
   void clickWhileTheLoopEndsActsOnceItHasReturned();
+  void closeDropsAClickSavedWhileTheLoopEnds();
   void errorInTheDisconnectIsReportedAndTheConnectionEnds();
   void takenServerPortEndsTheAttemptInOrder();
   void closingTheWindowEndsTheConnectionAndSavesSettings();
   void blockingEchoDeviceGivesBackAMebibyteSentAtOnce();
   void fullDuplexAtLineRateLosesNothing();
   void burstRepliesReachTheClientInOnePiece();
+  void replyLeavesWithinThePassUnlessPacingIsFixed_data();
+  void replyLeavesWithinThePassUnlessPacingIsFixed();
 };
 
 namespace {
@@ -278,6 +282,29 @@ void TestConnection::clickWhileTheLoopEndsActsOnceItHasReturned() {
   QCOMPARE(cable.LogCount(QStringLiteral("  COM порт успешно открыт")), 2);
 }
 
+// "Отключить", then "Подключить" while the loop ends, then the window is
+// closed before the loop has returned: the saved click must not start a
+// connection in the closed window, which nothing could end.
+void TestConnection::closeDropsAClickSavedWhileTheLoopEnds() {
+  TConnectionFixture cable;
+  TMainTandrelForm &form = cable.form();
+  form.show();
+  TScenario scenario;
+  scenario.Then("relay started", [&] { return cable.Relaying(); })
+      .Then("disconnect, connect, close", [&] {
+        form.URLLabel1Click();
+        form.URLLabel1Click();
+        form.close();
+        return true;
+      });
+  scenario.Start(form);
+  form.URLLabel1Click();
+  QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
+  QVERIFY(!WaitUntil([&] { return form.ConnectState() != csIdle || form.Relay().PortOpen(); }, 1500));
+  QCOMPARE(cable.device.receivedBytes().count("+VER_INFO=?\r\n"), 1);
+  QVERIFY(!form.SetupIsStarted());
+}
+
 // The port list cannot be read again when the user disconnects: the error is
 // shown and the connection still ends whole.
 void TestConnection::errorInTheDisconnectIsReportedAndTheConnectionEnds() {
@@ -445,6 +472,52 @@ void TestConnection::burstRepliesReachTheClientInOnePiece() {
   for (const QString &entry : cable.fixture.LogTexts())
     whole += entry.startsWith(QStringLiteral(" COM->TCP [202] "));
   QVERIFY2(whole >= kReplies * 3 / 5, qPrintable(QStringLiteral("%1 of %2 replies whole").arg(whole).arg(kReplies)));
+}
+
+void TestConnection::replyLeavesWithinThePassUnlessPacingIsFixed_data() {
+  QTest::addColumn<bool>("fixedPacing");
+  QTest::newRow("as bytes come") << false;
+  QTest::newRow("fixed pacing") << true;
+}
+
+// On a clock 40 times slower than real time, a pass of the relay lasts 2 s.
+// A reply the device writes in two parts a few real milliseconds apart is
+// within the line's gap: it reaches the client within the pass the request
+// came in, unless the fixed pacing makes both the request and the reply wait
+// for the pass's step.
+void TestConnection::replyLeavesWithinThePassUnlessPacingIsFixed() {
+  QFETCH(bool, fixedPacing);
+  TSlowedClock slow(40);
+  TConnectionFixture cable(TSimProcess::TKind::Device, {QStringLiteral("--mode"), QStringLiteral("protocol")}, slow);
+  QVERIFY2(cable.device.isReady(), qPrintable(cable.device.errorString()));
+  TMainTandrelForm &form = cable.form();
+  form.Relay().SetFixedPacing(fixedPacing);
+  QByteArray reply;
+  uint32_t askedAt = 0;
+  uint32_t answeredAt = 0;
+  TScenario scenario;
+  scenario.Then("relay started", [&] { return cable.Relaying(); })
+      .Then("replies in two parts", [&] { return cable.device.command(QStringLiteral("split 3 5")) == "OK"; })
+      .Then("client connected", [&] { return cable.ClientConnected(); })
+      .Then("asked", [&] {
+        askedAt = slow.TickCount();
+        return cable.client->write("PING\r\n") == 6;
+      })
+      .Then("answered", [&] {
+        reply += cable.client->readAll();
+        answeredAt = slow.TickCount();
+        return reply.size() >= 6;
+      })
+      .Then("disconnect", cable.Clicks());
+  scenario.Start(form, 60000);
+  form.URLLabel1Click();
+  QVERIFY2(scenario.failure.isEmpty(), qPrintable(scenario.failure));
+  QCOMPARE(reply, QByteArray("PONG\r\n"));
+  constexpr uint32_t kPassMs = 50;
+  if (fixedPacing)
+    QVERIFY2(answeredAt - askedAt >= kPassMs, qPrintable(QString::number(answeredAt - askedAt)));
+  else
+    QVERIFY2(answeredAt - askedAt < kPassMs, qPrintable(QString::number(answeredAt - askedAt)));
 }
 
 QTEST_MAIN(TestConnection)

@@ -71,7 +71,7 @@ private slots:
   void gapFollowsTheLineSpeed();
   void chunksLeaveWhenTheRuleSays_data();
   void chunksLeaveWhenTheRuleSays();
-  void clientBytesWaitOnlyForFixedPacing();
+  void waitEndsWhenTheGapDoes();
 };
 
 void TestRelayPacing::gapFollowsTheLineSpeed_data() {
@@ -98,15 +98,16 @@ void TestRelayPacing::chunksLeaveWhenTheRuleSays_data() {
   QTest::addColumn<int>("baud");
   QTest::addColumn<QList<TArrival>>("arrivals");
   QTest::addColumn<QList<TChunk>>("chunks");
-  // At 19200 baud the gap is 3 ms.
+  // At 19200 baud the gap is 3 ms: the bytes leave once the line has been
+  // quiet for more than 3 whole ticks.
   QTest::newRow("a burst leaves one gap after its last byte")
-      << false << 19200 << QList<TArrival>{{10, 150}, {10, 50}} << QList<TChunk>{{13, 200}};
-  QTest::newRow("a pause shorter than the gap keeps one chunk")
-      << false << 19200 << QList<TArrival>{{10, 100}, {12, 100}} << QList<TChunk>{{15, 200}};
-  QTest::newRow("a pause as long as the gap makes two")
-      << false << 19200 << QList<TArrival>{{10, 100}, {13, 100}} << QList<TChunk>{{13, 100}, {16, 100}};
+      << false << 19200 << QList<TArrival>{{10, 150}, {10, 50}} << QList<TChunk>{{14, 200}};
+  QTest::newRow("a pause as long as the gap keeps one chunk")
+      << false << 19200 << QList<TArrival>{{10, 100}, {13, 100}} << QList<TChunk>{{17, 200}};
+  QTest::newRow("a pause longer than the gap makes two")
+      << false << 19200 << QList<TArrival>{{10, 100}, {14, 100}} << QList<TChunk>{{14, 100}, {18, 100}};
   QTest::newRow("a stream that never pauses goes at the pass's steps")
-      << false << 19200 << Stream(30, 120, 2) << QList<TChunk>{{50, 42}, {100, 100}, {123, 40}};
+      << false << 19200 << Stream(30, 120, 2) << QList<TChunk>{{50, 42}, {100, 100}, {124, 40}};
   QTest::newRow("a full buffer leaves at once")
       << false << 19200 << QList<TArrival>{{20, kCapacity}} << QList<TChunk>{{20, kCapacity}};
   QTest::newRow("a gap longer than the pass: the pass's step")
@@ -125,18 +126,17 @@ void TestRelayPacing::chunksLeaveWhenTheRuleSays() {
   QCOMPARE(ChunksLeaving(pacing, arrivals, 3 * kPassMs), chunks);
 }
 
-void TestRelayPacing::clientBytesWaitOnlyForFixedPacing() {
+void TestRelayPacing::waitEndsWhenTheGapDoes() {
   TRelayPacing pacing;
   pacing.Configure(false, 19200);
-  QVERIFY(pacing.ClientBytesDue());
+  QCOMPARE(pacing.MsUntilDeviceChunkDue(100), std::optional<uint32_t>());
   pacing.DeviceBytesArrived(100);
-  QCOMPARE(pacing.MsUntilDeviceChunkDue(101), std::optional<uint32_t>(2));
+  QCOMPARE(pacing.MsUntilDeviceChunkDue(101), std::optional<uint32_t>(3));
   QCOMPARE(pacing.MsUntilDeviceChunkDue(104), std::optional<uint32_t>(0));
   pacing.DeviceChunkGone();
   QCOMPARE(pacing.MsUntilDeviceChunkDue(104), std::optional<uint32_t>());
 
   pacing.Configure(true, 19200);
-  QVERIFY(!pacing.ClientBytesDue());
   pacing.DeviceBytesArrived(100);
   QCOMPARE(pacing.MsUntilDeviceChunkDue(101), std::optional<uint32_t>());
 }

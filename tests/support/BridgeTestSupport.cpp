@@ -50,3 +50,10 @@ QByteArray RandomBytes(qsizetype size, quint32 seed) {
     byte = char(random.bounded(256));
   return bytes;
 }
+
+QByteArray AllByteValues() {
+  QByteArray bytes;
+  for (int value = 0; value < 256; ++value)
+    bytes.append(static_cast<char>(value));
+  return bytes;
+}

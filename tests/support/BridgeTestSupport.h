@@ -18,6 +18,9 @@ std::unique_ptr<QTcpSocket> ConnectClient(quint16 port, int timeoutMs = 3000);
 // processing events meanwhile.
 QByteArray ReadExactly(QTcpSocket &client, qsizetype count, int timeoutMs = 5000);
 
+// The 256 byte values in order.
+QByteArray AllByteValues();
+
 // `size` pseudo-random bytes, the same for the same seed.
 QByteArray RandomBytes(qsizetype size, quint32 seed);
 
