@@ -5,6 +5,7 @@
 #include <iphlpapi.h>
 #include <sddl.h>
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -13,23 +14,49 @@ bool Same(DWORD address, DWORD port, const TTcpEndpoint &end) {
   return ntohl(address) == end.address && ntohs(static_cast<u_short>(port)) == end.port;
 }
 
-// The process that owns the TCP socket with these ends; 0 when none is listed.
-DWORD OwningProcess(const TTcpEndpoint &local, const TTcpEndpoint &remote) {
+// An IPv6 address that carries the IPv4 one of `end` (::ffff:a.b.c.d), as a
+// dual-stack socket reaching 127.0.0.1 lists it.
+bool SameMapped(const UCHAR (&address)[16], DWORD port, const TTcpEndpoint &end) {
+  static const UCHAR prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (std::memcmp(address, prefix, sizeof prefix) != 0)
+    return false;
+  DWORD mapped = 0;
+  std::memcpy(&mapped, address + 12, sizeof mapped);
+  return Same(mapped, port, end);
+}
+
+std::vector<unsigned char> TcpTable(ULONG family) {
   std::vector<unsigned char> buffer;
   ULONG size = 0;
   DWORD result = ERROR_INSUFFICIENT_BUFFER;
   while (result == ERROR_INSUFFICIENT_BUFFER) {
     buffer.resize(size);
-    result = GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, AF_INET,
+    result = GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, family,
                                  TCP_TABLE_OWNER_PID_ALL, 0);
   }
-  if (result != NO_ERROR)
-    return 0;
-  const auto *table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID *>(buffer.data());
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    const MIB_TCPROW_OWNER_PID &row = table->table[i];
-    if (Same(row.dwLocalAddr, row.dwLocalPort, local) && Same(row.dwRemoteAddr, row.dwRemotePort, remote))
-      return row.dwOwningPid;
+  return result == NO_ERROR ? buffer : std::vector<unsigned char>();
+}
+
+// The process that owns the TCP socket with these ends, in the IPv4 table
+// or, for a dual-stack socket, the IPv6 one; 0 when none is listed.
+DWORD OwningProcess(const TTcpEndpoint &local, const TTcpEndpoint &remote) {
+  const std::vector<unsigned char> v4 = TcpTable(AF_INET);
+  if (!v4.empty()) {
+    const auto *table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID *>(v4.data());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+      const MIB_TCPROW_OWNER_PID &row = table->table[i];
+      if (Same(row.dwLocalAddr, row.dwLocalPort, local) && Same(row.dwRemoteAddr, row.dwRemotePort, remote))
+        return row.dwOwningPid;
+    }
+  }
+  const std::vector<unsigned char> v6 = TcpTable(AF_INET6);
+  if (!v6.empty()) {
+    const auto *table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID *>(v6.data());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+      const MIB_TCP6ROW_OWNER_PID &row = table->table[i];
+      if (SameMapped(row.ucLocalAddr, row.dwLocalPort, local) && SameMapped(row.ucRemoteAddr, row.dwRemotePort, remote))
+        return row.dwOwningPid;
+    }
   }
   return 0;
 }

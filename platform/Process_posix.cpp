@@ -124,6 +124,12 @@ void SignalGroup(pid_t leader, int signal) {
   kill(leader, signal);
 }
 
+void Reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 } // namespace
 
 bool TProcess::WaitForEnd() const {
@@ -186,8 +192,12 @@ void TProcess::Stop() {
     SignalGroup(FPid, SIGKILL);
     WaitForEnd();
   }
-  int status = 0;
-  while (waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
-  }
+  // A process that not even SIGKILL has ended yet (stuck in the kernel on a
+  // hung device) is reaped by a thread of its own: the window never waits on
+  // it, and it leaves no zombie once it goes.
+  if (HasEnded(nullptr))
+    Reap(FPid);
+  else
+    std::thread(Reap, FPid).detach();
   FPid = -1;
 }

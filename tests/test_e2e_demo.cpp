@@ -2,6 +2,7 @@
 // on the connect label, and the demo setup program talking to the simulated
 // device through the wizard.
 
+#include "BridgeTestSupport.h"
 #include "E2ETest.h"
 
 #include <QDir>
@@ -39,6 +40,7 @@ public:
     environment.insert("XDG_RUNTIME_DIR", FDir.filePath("runtime"));
     environment.insert("TANDREL_BUILD_DIR", QFileInfo(QStringLiteral(TANDREL_BIN)).path());
     environment.insert("DEMOSETUP_TRANSCRIPT", TranscriptPath());
+    environment.insert("DEMOSETUP_PORT", QString::number(FServerPort));
     FProcess.setProcessEnvironment(environment);
     FProcess.setProcessChannelMode(QProcess::MergedChannels);
     FProcess.setStandardOutputFile(FDir.filePath("output.log"));
@@ -74,6 +76,7 @@ public:
   // No process of the script's group is left, zombies included.
   bool groupIsGone() const { return ::kill(-FGroup, 0) == -1 && errno == ESRCH; }
 
+  quint16 serverPort() const { return FServerPort; }
   QString HomeDir() const { return FDir.filePath("home"); }
   QString DemoDir() const { return FDir.filePath("runtime/tandrel-demo-") + QString::number(getuid()); }
   QString TranscriptPath() const { return FDir.filePath("transcript"); }
@@ -82,6 +85,9 @@ public:
 
 private:
   QTemporaryDir FDir{QDir::tempPath() + "/tandrel-demo-e2e-XXXXXX"};
+  // The bridge's port, set in the wizard's TCP settings dialog, so that the
+  // demo runs beside a wizard on the default port.
+  quint16 FServerPort = FreeTcpPort();
   QProcess FProcess;
   pid_t FGroup = -1;
 };
@@ -95,7 +101,7 @@ private slots:
   void oneClickConnectsTheDemoSetupProgramToTheDevice() {
     TDemoScript demo(FDisplay);
     QVERIFY(demo.isStarted());
-    const QString window = mainWindow();
+    const QString window = mainWindow(demo.serverPort());
     QVERIFY2(!window.isEmpty(), qPrintable(demo.output()));
     QVERIFY(FDisplay.click(window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
 

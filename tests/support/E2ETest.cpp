@@ -12,14 +12,14 @@ const QString TcpSettingsTitle = QStringLiteral("Настройки TCP серв
 
 QString TE2ETest::mainWindow() const { return FDisplay.findWindow(TTandrelProcess::MainWindowTitle(), WindowTimeoutMs); }
 
-QString TE2ETest::mainWindow(const TTandrelFolder &folder) const {
+QString TE2ETest::mainWindow(quint16 port) const {
   const QString window = mainWindow();
   if (window.isEmpty() || !FDisplay.key(window, QStringLiteral("ctrl+alt+t")))
     return {};
   const QString settings = FDisplay.findWindow(TcpSettingsTitle, WindowTimeoutMs);
   // The port box has the focus: replace its text, then press "Сохранить".
   const bool set = !settings.isEmpty() && FDisplay.key(settings, QStringLiteral("ctrl+a")) &&
-                   FDisplay.type(settings, QString::number(folder.serverPort())) &&
+                   FDisplay.type(settings, QString::number(port)) &&
                    FDisplay.key(settings, QStringLiteral("Tab")) && FDisplay.key(settings, QStringLiteral("space"));
   const QDeadlineTimer deadline(StepTimeoutMs);
   while (set && FDisplay.hasWindow(TcpSettingsTitle) && !deadline.hasExpired())

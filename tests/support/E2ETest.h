@@ -17,10 +17,11 @@ protected:
 
   // The started program's main window, or an empty id when none appeared in time.
   QString mainWindow() const;
-  // The same, with its bridge port set to the folder's through the TCP
-  // settings dialog, so that the test never takes the port of a wizard that
-  // runs on this machine.
-  QString mainWindow(const TTandrelFolder &folder) const;
+  // The same, with its bridge port set to `port` (the folder's) through the
+  // TCP settings dialog, so that the test never takes the port of a wizard
+  // that runs on this machine.
+  QString mainWindow(quint16 port) const;
+  QString mainWindow(const TTandrelFolder &folder) const { return mainWindow(folder.serverPort()); }
   // Closes `window` as its close button would; true once the program has
   // ended with status 0.
   bool closeAndExitCleanly(TTandrelProcess &program, const QString &window);

@@ -27,11 +27,19 @@ void KeepTranscript(TDemoClient &client, const QString &path) {
   QObject::connect(&client, &TDemoClient::AnswerReceived, file, append);
 }
 
+// The bridge's port: DEMOSETUP_PORT when set (for a run beside another
+// wizard), else the bridge's default.
+quint16 BridgePort() {
+  bool isNumber = false;
+  const uint port = qEnvironmentVariable("DEMOSETUP_PORT").toUInt(&isNumber);
+  return isNumber && port > 0 && port <= 65535 ? static_cast<quint16>(port) : TDemoClient::kBridgePort;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   QApplication application(argc, argv);
-  TDemoClient client;
+  TDemoClient client(BridgePort());
   const QString transcript = qEnvironmentVariable("DEMOSETUP_TRANSCRIPT");
   if (!transcript.isEmpty())
     KeepTranscript(client, transcript);
