@@ -78,7 +78,13 @@ void TMainTandrelForm::FailurePathRequest() {
                    false);
 }
 
+// A program that was found but cannot run here says why instead.
 void TMainTandrelForm::FailurePathB() {
+  const QString refusal = SetupRefusal();
+  if (!refusal.isEmpty()) {
+    EndFailedAttempt(refusal, refusal, QStringLiteral("главный цикл, программа настройки не запущена"), false);
+    return;
+  }
   EndFailedAttempt(QStringLiteral("Не найдена программа настройки"),
                    QStringLiteral("Программа настройки для данного прибора не обнаружена."),
                    QStringLiteral("главный цикл, нет программы настройки"), false);

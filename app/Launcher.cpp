@@ -9,4 +9,6 @@ void TMainTandrelForm::StopSetupProgram() { FLauncher->StopSetupProgram(); }
 
 bool TMainTandrelForm::SetupIsStarted() const { return FLauncher->SetupIsStarted(); }
 
+QString TMainTandrelForm::SetupRefusal() const { return FLauncher->Refusal(); }
+
 qint64 TMainTandrelForm::SetupProcessId() const { return FLauncher->SetupProcessId(); }

@@ -95,6 +95,8 @@ public:
   void StartSetupProgram();
   void StopSetupProgram();
   bool SetupIsStarted() const;
+  // Why the setup program could not start, when the launcher has a box text for it.
+  QString SetupRefusal() const;
   qint64 SetupProcessId() const;
 
   // Settings.

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -34,6 +35,18 @@ QString InFolder(const QString &folder, const QString &relative) { return folder
 std::string NativePath(const QString &path) { return QFile::encodeName(path).toStdString(); }
 
 QString Native(const QString &path) { return QDir::toNativeSeparators(path); }
+
+// The wine to start Windows programs with: TANDREL_WINE (a path, or a name
+// looked up on PATH) when set, else the wine on PATH; empty when missing.
+QString WineProgram() {
+  const QString named = qEnvironmentVariable("TANDREL_WINE");
+  if (named.isEmpty())
+    return QStandardPaths::findExecutable(QStringLiteral("wine"));
+  if (!named.contains(u'/'))
+    return QStandardPaths::findExecutable(named);
+  const QFileInfo file(named);
+  return file.isFile() && file.isExecutable() ? file.absoluteFilePath() : QString();
+}
 
 bool ReadWholeFile(const QString &path, QByteArray *contents, QString *error) {
   QFile file(path);
@@ -107,6 +120,7 @@ TSetupLauncher::~TSetupLauncher() { StopSetupProgram(); }
 void TSetupLauncher::StartSetupProgram(const QByteArray &verInfo) {
   if (FSetupIsStarted)
     return;
+  FRefusal.clear();
   const QString privateFolder = PrivateFolderOrReport();
   if (privateFolder.isEmpty())
     return;
@@ -122,6 +136,9 @@ void TSetupLauncher::StopSetupProgram() {
     TellIfEnded();
     FEndWatch.stop();
     FSetupProcess.Stop();
+    // Its Windows process may outlive the wine that started it.
+    if (FThroughWine)
+      EndProcessesNaming(NativePath(FSetupFile));
     FCopy.Remove();
   }
   FSetupIsStarted = false;
@@ -183,15 +200,33 @@ bool TSetupLauncher::StartCopy(const QString &program, const QString &privateFol
              .arg(Native(copy), QString::fromLocal8Bit(reason)));
     return false;
   }
-  if (!FSetupProcess.Start(NativePath(copy), NativePath(FExeDir), &reason)) {
-    FLog(QStringLiteral("Не удалось запустить программу настройки %1: %2")
-             .arg(Native(copy), QString::fromLocal8Bit(reason)));
+  if (!StartProcess(copy, &reason)) {
+    if (FRefusal.isEmpty())
+      FLog(QStringLiteral("Не удалось запустить программу настройки %1: %2")
+               .arg(Native(copy), QString::fromLocal8Bit(reason)));
     FCopy.Remove();
     return false;
   }
   FSetupFile = copy;
   FEndTold = false;
   FEndWatch.start();
+  return true;
+}
+
+bool TSetupLauncher::StartProcess(const QString &copy, std::string *reason) {
+  FThroughWine = NeedsWine(NativePath(copy));
+  if (!FThroughWine)
+    return FSetupProcess.Start(NativePath(copy), NativePath(FExeDir), reason);
+  const QString wine = WineProgram();
+  if (wine.isEmpty()) {
+    FRefusal = QStringLiteral("Программа настройки — программа для Windows; для её запуска установите wine (пакет wine).");
+    return false;
+  }
+  // wine's own tracing would fill the wizard's terminal.
+  const TInterpreter through{NativePath(wine), {"WINEDEBUG=-all"}};
+  if (!FSetupProcess.Start(NativePath(copy), NativePath(FExeDir), reason, &through))
+    return false;
+  FLog(QStringLiteral("Программа настройки запущена через wine: %1").arg(Native(wine)));
   return true;
 }
 

@@ -45,6 +45,9 @@ public:
   void StopSetupProgram();
 
   bool SetupIsStarted() const { return FSetupIsStarted; }
+  // The box text for why the last start failed, when the caller's usual
+  // "not found" would mislead (a Windows program and no wine); else empty.
+  QString Refusal() const { return FRefusal; }
   QString SetupFile() const { return FSetupFile; }
   // The started program's PID until it is stopped, -1 otherwise.
   qint64 SetupProcessId() const { return FSetupProcess.Pid(); }
@@ -54,6 +57,8 @@ private:
   bool ReadSetupIni(QByteArray *ini) const;
   QString ProgramNamed(const QByteArray &ini, const QString &key) const;
   bool StartCopy(const QString &program, const QString &privateFolder);
+  // Starts the copy, through wine when it is a Windows program here.
+  bool StartProcess(const QString &copy, std::string *reason);
   // Logs, once, that the started program has ended by itself.
   void TellIfEnded();
 
@@ -62,6 +67,8 @@ private:
   TLog FLog;
   bool FSetupIsStarted = false;
   bool FEndTold = false;
+  bool FThroughWine = false;
+  QString FRefusal;
   QString FSetupFile;
   TPrivateCopy FCopy;
   TProcess FSetupProcess;

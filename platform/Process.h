@@ -5,12 +5,31 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // How a process ended: its exit code, or the signal that ended it.
 struct TProcessEnd {
   bool bySignal = false;
   int number = 0;
 };
+
+// A program that starts another in its place, as wine starts a Windows
+// program: `program` is started with the other's path as its one argument,
+// with the `defaults` (NAME=value) added where the environment lacks NAME.
+struct TInterpreter {
+  std::string program;
+  std::vector<std::string> defaults;
+};
+
+// Whether the program at `path` is started through wine here: a Windows
+// executable on another system (Windows: never).
+bool NeedsWine(const std::string &path);
+
+// Ends every process of this user (other than this one) whose command line
+// names `path`: SIGTERM, SIGKILL after a short grace. For what a program
+// left behind outside its process group, such as its Windows process under
+// wine (Windows: nothing, the job has ended those).
+void EndProcessesNaming(const std::string &path);
 
 class TProcess {
 public:
@@ -26,7 +45,10 @@ public:
   // group of its own (Windows: in a job of its own) that holds whatever it
   // starts in turn. Fails while an earlier process has not been stopped;
   // `error` then gets the system's reason.
-  bool Start(const std::string &program, const std::string &workingFolder, std::string *error);
+  // With `through`, that program is started to run `program` (Windows: refused,
+  // Windows programs start by themselves there).
+  bool Start(const std::string &program, const std::string &workingFolder, std::string *error,
+             const TInterpreter *through = nullptr);
 
   // Whether the process has ended by itself; `end` then tells how. The
   // process stays ours until Stop, which keeps its group safe to signal.

@@ -1,11 +1,15 @@
 #include "platform/Process.h"
 
+#include "platform/PeFile.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
+#include <algorithm>
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -130,7 +134,113 @@ void Reap(pid_t pid) {
   }
 }
 
+// This process's environment with each of `defaults` (NAME=value) added
+// whose NAME it lacks.
+std::vector<std::string> EnvironmentWith(const std::vector<std::string> &defaults) {
+  std::vector<std::string> entries;
+  for (char **entry = environ; *entry; ++entry)
+    entries.emplace_back(*entry);
+  for (const std::string &value : defaults) {
+    const std::string name = value.substr(0, value.find('=') + 1);
+    if (std::none_of(entries.begin(), entries.end(), [&](const std::string &e) { return e.starts_with(name); }))
+      entries.push_back(value);
+  }
+  return entries;
+}
+
+std::vector<char *> Pointers(std::vector<std::string> &texts) {
+  std::vector<char *> pointers;
+  for (std::string &text : texts)
+    pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+std::string ReadSmallFile(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return {};
+  std::string text;
+  char chunk[4096];
+  ssize_t got = 0;
+  while ((got = read(fd, chunk, sizeof chunk)) > 0 && text.size() < (1u << 20))
+    text.append(chunk, static_cast<size_t>(got));
+  close(fd);
+  return text;
+}
+
+// `path` as a Windows program under wine names it: on drive Z:, which is /.
+std::string WinePathOf(const std::string &path) {
+  std::string windows = "z:" + path;
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  return windows;
+}
+
+bool SameIgnoringCase(const std::string &a, const std::string &b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Whether a live process's command line has `path` (or its wine name) as an
+// argument.
+bool NamesPath(const char *pid, const std::string &path) {
+  const std::string cmdline = ReadSmallFile(std::string("/proc/") + pid + "/cmdline");
+  for (size_t start = 0; start < cmdline.size();) {
+    const size_t end = std::min(cmdline.find('\0', start), cmdline.size());
+    const std::string argument = cmdline.substr(start, end - start);
+    if (argument == path || SameIgnoringCase(argument, WinePathOf(path)))
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+bool IsLive(const char *pid) {
+  const std::string stat = ReadSmallFile(std::string("/proc/") + pid + "/stat");
+  const size_t nameEnd = stat.rfind(')');
+  return nameEnd != std::string::npos && nameEnd + 2 < stat.size() && stat[nameEnd + 2] != 'Z' &&
+         stat[nameEnd + 2] != 'X';
+}
+
+std::vector<pid_t> LiveProcessesNaming(const std::string &path) {
+  std::vector<pid_t> found;
+  DIR *proc = opendir("/proc");
+  if (!proc)
+    return found;
+  const pid_t self = getpid();
+  while (const dirent *entry = readdir(proc)) {
+    if (IsNumber(entry->d_name) && std::atol(entry->d_name) != self && IsLive(entry->d_name) &&
+        NamesPath(entry->d_name, path))
+      found.push_back(static_cast<pid_t>(std::atol(entry->d_name)));
+  }
+  closedir(proc);
+  return found;
+}
+
+// Signals what still names `path` and waits, bounded, until none is left.
+bool SignalNamingAndWait(const std::string &path, int signal) {
+  const auto deadline = std::chrono::steady_clock::now() + KGrace;
+  std::vector<pid_t> left = LiveProcessesNaming(path);
+  for (const pid_t pid : left)
+    kill(pid, signal);
+  while (!left.empty()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(KGroupPoll);
+    left = LiveProcessesNaming(path);
+  }
+  return true;
+}
+
 } // namespace
+
+bool NeedsWine(const std::string &path) { return IsWindowsExecutable(path); }
+
+void EndProcessesNaming(const std::string &path) {
+  if (!SignalNamingAndWait(path, SIGTERM))
+    SignalNamingAndWait(path, SIGKILL);
+}
 
 bool TProcess::WaitForEnd() const {
   const auto deadline = std::chrono::steady_clock::now() + KGrace;
@@ -144,7 +254,8 @@ bool TProcess::WaitForEnd() const {
 
 TProcess::~TProcess() { Stop(); }
 
-bool TProcess::Start(const std::string &program, const std::string &workingFolder, std::string *error) {
+bool TProcess::Start(const std::string &program, const std::string &workingFolder, std::string *error,
+                     const TInterpreter *through) {
   if (FPid >= 0) {
     SetError(error, "a process is already running");
     return false;
@@ -155,10 +266,14 @@ bool TProcess::Start(const std::string &program, const std::string &workingFolde
     return false;
   }
   TSpawnAttributes attributes;
-  std::string argv0 = program;
-  char *argv[] = {argv0.data(), nullptr};
+  std::vector<std::string> arguments{through ? through->program : program};
+  if (through)
+    arguments.push_back(program);
+  std::vector<std::string> environment = EnvironmentWith(through ? through->defaults : std::vector<std::string>{});
+  const std::vector<char *> argv = Pointers(arguments);
+  const std::vector<char *> envp = Pointers(environment);
   pid_t pid = -1;
-  const int result = posix_spawn(&pid, program.c_str(), actions.Get(), attributes.Get(), argv, environ);
+  const int result = posix_spawn(&pid, argv[0], actions.Get(), attributes.Get(), argv.data(), envp.data());
   if (result != 0) {
     SetError(error, std::strerror(result));
     return false;

@@ -31,12 +31,17 @@ HANDLE NewJob() {
 
 } // namespace
 
+bool NeedsWine(const std::string &) { return false; }
+
+void EndProcessesNaming(const std::string &) {}
+
 TProcess::~TProcess() { Stop(); }
 
-bool TProcess::Start(const std::string &program, const std::string &workingFolder, std::string *error) {
-  if (FProcess != nullptr) {
+bool TProcess::Start(const std::string &program, const std::string &workingFolder, std::string *error,
+                     const TInterpreter *through) {
+  if (FProcess != nullptr || through != nullptr) {
     if (error)
-      *error = "a process is already running";
+      *error = through ? "no interpreter is needed on Windows" : "a process is already running";
     return false;
   }
   HANDLE job = NewJob();

@@ -5,7 +5,10 @@
 # and the wizard starts with settings of its own, kept in the demo's folder so
 # the user's are never touched: the cable and the simulated device are
 # selected, and "Подключить" opens the demo setup program, which talks to the
-# device. "scripts/run.sh modem" selects the modem instead. The lines printed
+# device. "scripts/run.sh modem" selects the modem instead; "scripts/run.sh
+# windows" (with wine and the mingw-w64 cross compiler installed) has the
+# simulated device name the Windows demo setup program, which the wizard starts
+# through wine. The lines printed
 # before the window opens say what to do and how to pull the simulated cable
 # or hang up the simulated call from another terminal.
 #
@@ -13,9 +16,14 @@
 # is installed or built.
 set -euo pipefail
 mode=${1:-cable}
-if [ "$mode" != cable ] && [ "$mode" != modem ]; then
-  echo "Usage: $0 [cable|modem]" >&2
+if [ "$mode" != cable ] && [ "$mode" != modem ] && [ "$mode" != windows ]; then
+  echo "Usage: $0 [cable|modem|windows]" >&2
   exit 2
+fi
+can_run_windows() { command -v wine >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null; }
+if [ "$mode" = windows ] && ! can_run_windows; then
+  echo "The Windows demo needs wine and the mingw-w64 cross compiler: scripts/deps.sh windows" >&2
+  exit 1
 fi
 # Taken as given from where the script was started.
 build=${TANDREL_BUILD_DIR:+$(cd "$TANDREL_BUILD_DIR" && pwd)}
@@ -26,9 +34,21 @@ if [ -z "$build" ]; then
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build -j"$(nproc)"
   build=$PWD/build
+  if [ "$mode" = windows ]; then
+    # The cross build of scripts/test-windows.sh; the program goes beside the
+    # wizard, where setup.ini names it.
+    cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTANDREL_QT=OFF -DTANDREL_TESTS=ON \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build-windows -j"$(nproc)" --target windemosetup
+    cp build-windows/windemosetup.exe "$build/"
+  fi
 fi
 if [ ! -x "$build/tandrel" ]; then
   echo "$build holds no built wizard (tandrel)." >&2
+  exit 1
+fi
+if [ "$mode" = windows ] && [ ! -f "$build/windemosetup.exe" ]; then
+  echo "$build holds no Windows demo setup program (windemosetup.exe)." >&2
   exit 1
 fi
 
@@ -53,18 +73,23 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# start_simulator NAME PROGRAM: starts it on $demo_dir/tandrel-demo-NAME with
-# the control socket $demo_dir/NAME.ctl and waits for its link.
+# start_simulator NAME PROGRAM [OPTION ...]: starts it on
+# $demo_dir/tandrel-demo-NAME with the control socket $demo_dir/NAME.ctl and
+# waits for its link.
 start_simulator() {
   local name=$1 program=$2
+  shift 2
   "$build/tools/$program/$program" --link "$demo_dir/tandrel-demo-$name" --control "$demo_dir/$name.ctl" \
-    --mode protocol --time-limit 86400 >/dev/null &
+    --mode protocol --time-limit 86400 "$@" >/dev/null &
   simulator_pids+=($!)
   for _ in $(seq 50); do [ -e "$demo_dir/tandrel-demo-$name" ] && return; sleep 0.1; done
   echo "The simulated $name did not start." >&2
   exit 1
 }
-start_simulator device simdevice
+device_options=()
+# The device key WINDEMO, which setup.ini maps to the Windows demo program.
+[ "$mode" = windows ] && device_options=(--reply '+VER_INFO: "SIM",WINDEMO.1.0,SN000001\r\nOK\r\n')
+start_simulator device simdevice "${device_options[@]}"
 start_simulator modem simmodem
 
 device_port=$demo_dir/tandrel-demo-device
@@ -98,6 +123,16 @@ Click "Подключить": the demo setup program opens and talks to the devi
 From another terminal:
   pull the cable for 3 s:  $simctl $demo_dir/device.ctl unplug 3000
 The modem demo:            $0 modem
+HINTS
+  can_run_windows && echo "A Windows setup program under wine: $0 windows"
+elif [ "$mode" = windows ]; then
+  write_settings "$device_port" 1
+  cat <<HINTS
+Ready: "USB/COM (кабель)" and the simulated device $device_port are selected; it names the
+Windows demo setup program, which the wizard starts through wine (your usual prefix,
+${WINEPREFIX:-$HOME/.wine}; the first start of a new prefix takes a while).
+Click "Подключить": the program connects, sends "PING" and shows the device's answer in a box.
+The cable demo:            $0
 HINTS
 else
   write_settings "$modem_port" 0

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QTcpServer>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QtTest>
 
@@ -32,6 +33,7 @@ private slots:
   void unpluggedPortIsReopenedAndTheServerRestarted();
   void silentDeviceTakesFailurePathA();
   void unlistedDeviceTakesFailurePathB();
+  void windowsProgramWithoutWineEndsLikeFailurePathBWithItsReason();
   void setupProgramThatDiesIsLoggedAndTheRelayGoesOn();
   void portInUseShowsBusyAndTheNextClickCancels();
   void clickWhileTheLoopEndsActsOnceItHasReturned();
@@ -195,6 +197,32 @@ void TestConnection::unlistedDeviceTakesFailurePathB() {
   const qsizetype reason = log.indexOf(QStringLiteral("  В setup.ini нет программы настройки для прибора \"DEMO\""));
   QVERIFY2(reason >= 0, qPrintable(log.join(u'\n')));
   QCOMPARE(log.value(reason + 1), QStringLiteral("  Не найдена программа настройки"));
+  QVERIFY(!ConnectClient(cable.port, 300));
+}
+
+void TestConnection::windowsProgramWithoutWineEndsLikeFailurePathBWithItsReason() {
+  TConnectionFixture cable(TSimProcess::TKind::Device, {}, SystemClock(), "DEMO=winprog\r\n");
+  QFile program(cable.fixture.SetupFolder() + QStringLiteral("winprog"));
+  QVERIFY(program.open(QIODevice::WriteOnly) && program.write(MinimalPeImage()) > 0);
+  program.close();
+  qputenv("TANDREL_WINE", "/nonexistent/wine");
+  const auto restore = qScopeGuard([] { qunsetenv("TANDREL_WINE"); });
+  TMainTandrelForm &form = cable.form();
+  cable.fixture.prompts.prompts.clear();
+  form.URLLabel1Click();
+  const QString reason =
+      QStringLiteral("Программа настройки — программа для Windows; для её запуска установите wine (пакет wine).");
+  QCOMPARE(cable.fixture.prompts.prompts.size(), 1);
+  QCOMPARE(cable.fixture.prompts.prompts.first().text, reason);
+  QCOMPARE(form.URLLabel1->Tag(), int(csIdle));
+  QVERIFY(!form.Relay().PortOpen());
+  QVERIFY(!form.ServerSocket->Active());
+  QVERIFY(form.PortsListComboBox->isEnabled());
+  QVERIFY(!QFile::exists(cable.fixture.Path(QStringLiteral("run/tandrel/winprog.exe"))));
+  const QStringList log = cable.fixture.LogTexts();
+  QCOMPARE(log.count(QStringLiteral("  ") + reason), 1);
+  QVERIFY(!log.contains(QStringLiteral("  Не найдена программа настройки")));
+  QVERIFY(cable.LogHas(QStringLiteral("  Установили \"Нет подключения\", главный цикл, программа настройки не запущена")));
   QVERIFY(!ConnectClient(cable.port, 300));
 }
 

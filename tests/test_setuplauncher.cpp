@@ -1,13 +1,16 @@
 #include "app/SetupLauncher.h"
 #include "platform/PrivateTempFolder.h"
 
+#include "support/BridgeTestSupport.h"
 #include "support/PromptRecorder.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,6 +48,25 @@ QStringList FolderEntries(const QString &path) {
   return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
+// A stand-in wine: records how it was started, starts a stand-in "Windows
+// process" of the program in a session of its own (as wine's may outlive its
+// loader), and waits.
+const QByteArray FakeWine =
+    "{ echo \"count=$#\"; echo \"args=$*\"; echo \"pwd=$(pwd)\"; echo \"WINEDEBUG=${WINEDEBUG-unset}\"; } > wine.tmp\n"
+    "setsid perl -e 'sleep 60' \"$1\" </dev/null >/dev/null 2>&1 &\n"
+    "echo $! >> wine.tmp && mv wine.tmp wine.txt\n"
+    "exec sleep 60\n";
+
+// Running, not gone and not a zombie.
+bool IsLive(qint64 pid) {
+  QFile stat(QString("/proc/%1/stat").arg(pid));
+  if (!stat.open(QIODevice::ReadOnly))
+    return false;
+  const QByteArray text = stat.readAll();
+  const qsizetype nameEnd = text.lastIndexOf(')');
+  return nameEnd > 0 && text.size() > nameEnd + 2 && text[nameEnd + 2] != 'Z' && text[nameEnd + 2] != 'X';
+}
+
 enum class TFault { NoSetupIni, SetupIniIsFolder, UnreadableSetupIni, NoPrivateFolder };
 
 } // namespace
@@ -76,6 +98,10 @@ private slots:
   void values();
   void refusals_data();
   void refusals();
+  void startsAWindowsProgramThroughWine_data();
+  void startsAWindowsProgramThroughWine();
+  void windowsProgramWithoutWineIsRefused_data();
+  void windowsProgramWithoutWineIsRefused();
 
 private:
   QString ExeDir() const { return FBase->filePath("exe"); }
@@ -88,11 +114,15 @@ private:
 
   // The tests point TMPDIR into their own folder, so remember the real one.
   QString FSystemTemp;
+  QByteArray FPath;
   std::unique_ptr<QTemporaryDir> FBase;
   QStringList FLog;
 };
 
-void TestSetupLauncher::initTestCase() { FSystemTemp = QDir::tempPath(); }
+void TestSetupLauncher::initTestCase() {
+  FSystemTemp = QDir::tempPath();
+  FPath = qgetenv("PATH");
+}
 
 void TestSetupLauncher::init() {
   FBase = std::make_unique<QTemporaryDir>(FSystemTemp + "/setuplauncher-XXXXXX");
@@ -104,6 +134,9 @@ void TestSetupLauncher::init() {
 }
 
 void TestSetupLauncher::cleanup() {
+  qputenv("PATH", FPath);
+  qunsetenv("TANDREL_WINE");
+  qunsetenv("WINEDEBUG");
   FBase.reset();
   FLog.clear();
 }
@@ -373,6 +406,10 @@ void TestSetupLauncher::values_data() {
   QTest::newRow("program not executable")
       << QByteArray("ABC=noexec") << abc << ""
       << "Не удалось запустить программу настройки %PRIVATE%/noexec.exe: Permission denied";
+  // Not a Windows program either, so not one for wine.
+  QTest::newRow("MZ without a PE signature, not executable")
+      << QByteArray("ABC=dosonly") << abc << ""
+      << "Не удалось запустить программу настройки %PRIVATE%/dosonly.exe: Permission denied";
 }
 
 void TestSetupLauncher::values() {
@@ -392,6 +429,7 @@ void TestSetupLauncher::values() {
   MakeFolder(ExeDir() + "/sub", 0700);
   WriteScript(ExeDir() + "/sub/prog", SleepingProgram);
   WriteFile(ExeDir() + "/noexec", SleepingProgram);
+  WriteFile(ExeDir() + "/dosonly", MinimalPeImage().replace("PE", "NE"));
   WriteFile(ExeDir() + "/setup.ini", ini);
   const QStringList programFolder = FolderEntries(ExeDir());
   TPromptRecorder prompts;
@@ -464,6 +502,95 @@ void TestSetupLauncher::refusals() {
   } else {
     QCOMPARE(FLog, QStringList());
   }
+}
+
+void TestSetupLauncher::startsAWindowsProgramThroughWine_data() {
+  QTest::addColumn<bool>("onPath");     // else named by TANDREL_WINE
+  QTest::addColumn<QString>("debug");   // the user's WINEDEBUG, null for none
+  QTest::addColumn<QString>("expected"); // what wine gets
+  QTest::newRow("named by TANDREL_WINE") << false << QString() << "-all";
+  QTest::newRow("on PATH, the user's WINEDEBUG") << true << "warn+all" << "warn+all";
+}
+
+// wine gets the copy as its one argument in the program's folder; the stop
+// ends what wine left running for the copy, outside the process group too.
+void TestSetupLauncher::startsAWindowsProgramThroughWine() {
+  QFETCH(bool, onPath);
+  QFETCH(QString, debug);
+  QFETCH(QString, expected);
+  MakeFolder(FBase->filePath("bin"), 0700);
+  const QString wine = FBase->filePath("bin/wine");
+  WriteScript(wine, FakeWine);
+  if (onPath)
+    qputenv("PATH", QFile::encodeName(FBase->filePath("bin")) + ':' + FPath);
+  else
+    qputenv("TANDREL_WINE", QFile::encodeName(wine));
+  if (!debug.isNull())
+    qputenv("WINEDEBUG", debug.toUtf8());
+  // Windows programs need no execute permission.
+  WriteFile(ExeDir() + "/winprog", MinimalPeImage());
+  WriteFile(ExeDir() + "/setup.ini", "ABC=winprog\n");
+  TPromptRecorder prompts;
+  const auto launcher = NewLauncher();
+
+  launcher->StartSetupProgram("1,ABC.1");
+  QVERIFY(launcher->SetupIsStarted());
+  const QString copy = PrivateDir() + "/winprog.exe";
+  QCOMPARE(launcher->SetupFile(), copy);
+  QCOMPARE(FLog, QStringList{"Программа настройки запущена через wine: " + wine});
+  QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(ExeDir() + "/wine.txt"), 10000);
+  QFile record(ExeDir() + "/wine.txt");
+  QVERIFY(record.open(QIODevice::ReadOnly));
+  const QStringList lines = QString::fromUtf8(record.readAll()).trimmed().split('\n');
+  QCOMPARE(lines.mid(0, 4), (QStringList{"count=1", "args=" + copy, "pwd=" + ExeDir(), "WINEDEBUG=" + expected}));
+  const qint64 windowsProcess = lines.value(4).toLongLong();
+  QVERIFY(IsLive(windowsProcess));
+  // Should the stop fail, the stand-in still ends with the test.
+  const auto endStandIn = qScopeGuard([windowsProcess] {
+    if (IsLive(windowsProcess))
+      ::kill(pid_t(windowsProcess), SIGKILL);
+  });
+  const qint64 wineProcess = launcher->SetupProcessId();
+
+  launcher->StopSetupProgram();
+  QVERIFY(!IsLive(windowsProcess));
+  QVERIFY(!IsLive(wineProcess));
+  QVERIFY(!QFileInfo::exists(copy));
+  QVERIFY(prompts.prompts.isEmpty());
+}
+
+void TestSetupLauncher::windowsProgramWithoutWineIsRefused_data() {
+  QTest::addColumn<QString>("named"); // TANDREL_WINE, null for unset
+  QTest::newRow("none on PATH") << QString();
+  QTest::newRow("TANDREL_WINE names a missing file") << "%BASE%/missing/wine";
+  QTest::newRow("TANDREL_WINE names a file that cannot run") << "%BASE%/exe/setup.ini";
+  QTest::newRow("TANDREL_WINE names nothing on PATH") << "no-such-wine";
+}
+
+// The caller shows the reason; nothing is started or left behind.
+void TestSetupLauncher::windowsProgramWithoutWineIsRefused() {
+  QFETCH(QString, named);
+  qputenv("PATH", QFile::encodeName(ExeDir()));
+  if (!named.isNull())
+    qputenv("TANDREL_WINE", QFile::encodeName(named.replace("%BASE%", FBase->path())));
+  WriteFile(ExeDir() + "/winprog", MinimalPeImage());
+  WriteFile(ExeDir() + "/setup.ini", "ABC=winprog\n");
+  TPromptRecorder prompts;
+  const auto launcher = NewLauncher();
+
+  launcher->StartSetupProgram("1,ABC.1");
+  QVERIFY(!launcher->SetupIsStarted());
+  QCOMPARE(launcher->Refusal(),
+           QString("Программа настройки — программа для Windows; для её запуска установите wine (пакет wine)."));
+  QCOMPARE(FLog, QStringList());
+  QVERIFY(prompts.prompts.isEmpty());
+  QVERIFY(FolderEntries(PrivateDir()).isEmpty());
+
+  // The next start that succeeds has no refusal left over.
+  WriteScript(ExeDir() + "/winprog", SleepingProgram);
+  launcher->StartSetupProgram("1,ABC.1");
+  QVERIFY(launcher->SetupIsStarted());
+  QVERIFY(launcher->Refusal().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSetupLauncher)

@@ -57,3 +57,11 @@ QByteArray AllByteValues() {
     bytes.append(static_cast<char>(value));
   return bytes;
 }
+
+QByteArray MinimalPeImage() {
+  QByteArray image(0x40, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = 0x40; // the PE header follows the DOS header
+  return image + QByteArray("PE\0\0", 4) + QByteArray(20, '\0');
+}

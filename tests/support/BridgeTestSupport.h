@@ -24,5 +24,9 @@ QByteArray AllByteValues();
 // `size` pseudo-random bytes, the same for the same seed.
 QByteArray RandomBytes(qsizetype size, quint32 seed);
 
+// The headers of a Windows executable, as few bytes as the PE check reads:
+// what the launcher hands to wine (a stand-in wine never runs it).
+QByteArray MinimalPeImage();
+
 // Processes events until `condition` holds or `timeoutMs` passed.
 bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 5000);

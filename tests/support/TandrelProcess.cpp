@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/types.h>
 
@@ -202,6 +203,7 @@ QProcessEnvironment TTandrelFolder::environment(const TXSession &display, const 
   environment.insert(QStringLiteral("TANDREL_EXTRA_PORTS"), extraPorts);
   environment.insert(QStringLiteral("SETUPPROBE_DIR"), FDir.filePath(QStringLiteral("probe")));
   environment.insert(QStringLiteral("SETUPPROBE_PORT"), QString::number(FServerPort));
+  environment.insert(FExtraEnvironment);
   return environment;
 }
 
@@ -252,6 +254,21 @@ QList<qint64> LiveProcessesOfGroup(qint64 group) {
   QList<qint64> found;
   for (const QString &entry : ProcessIds()) {
     if (group > 0 && RunningGroupOf(entry) == group)
+      found.append(entry.toLongLong());
+  }
+  return found;
+}
+
+QList<qint64> LiveProcessesNaming(const QString &path) {
+  const QByteArray unixName = QFile::encodeName(path);
+  const QByteArray wineName = "z:" + QByteArray(unixName).replace('/', '\\');
+  QList<qint64> found;
+  for (const QString &entry : ProcessIds()) {
+    const QList<QByteArray> arguments = ReadFile(ProcFile(entry.toLongLong(), "cmdline")).split('\0');
+    const bool names = std::any_of(arguments.begin(), arguments.end(), [&](const QByteArray &argument) {
+      return argument == unixName || argument.compare(wineName, Qt::CaseInsensitive) == 0;
+    });
+    if (names && RunningGroupOf(entry) > 0)
       found.append(entry.toLongLong());
   }
   return found;

@@ -80,6 +80,10 @@ public:
   QString setupCopyPath(const QString &program = QStringLiteral("setupprobe")) const;
   // Puts an executable script beside the program, for setup.ini to name.
   bool addProgram(const QString &name, const QByteArray &script) const;
+  // Adds a variable to the environment of the program's later runs.
+  void addEnvironment(const QString &name, const QString &value) { FExtraEnvironment.insert(name, value); }
+  // A path in the folder, for files a test puts there.
+  QString path(const QString &name) const { return FDir.filePath(name); }
   TSetupProbe &probe() { return FProbe; }
   // Where the program's runs print to.
   QString outputPath() const;
@@ -94,10 +98,14 @@ private:
   QString FError;
   TSetupProbe FProbe;
   quint16 FServerPort;
+  QProcessEnvironment FExtraEnvironment;
 };
 
 // The processes of `group` that still run (zombies do not count).
 QList<qint64> LiveProcessesOfGroup(qint64 group);
+// The processes that still run with `path`, or the name a Windows program
+// under wine gives it (Z:\...), as an argument of their command line.
+QList<qint64> LiveProcessesNaming(const QString &path);
 
 class TTandrelProcess {
 public:
