@@ -31,3 +31,7 @@ cmake --build build-tsan -j"$jobs" --target test_ringthread
 scripts/fuzz.sh all 30
 
 scripts/test-windows.sh
+
+# The short soak: the real wizard (a release build in build/, no sanitizers)
+# through unplugs, reconnects and whole connections, its resources watched.
+bench/soak.sh --short
