@@ -472,7 +472,8 @@ int main(int argc, char **argv) {
     std::printf("soak: passed\n");
     return 0;
   } catch (const std::exception &error) {
-    std::fprintf(stderr, "tandrel-soak: FAILED: %s\n", error.what());
+    std::fprintf(stderr, "tandrel-soak: FAILED: %s\n%s", error.what(),
+                 plan.keep ? "" : "(--keep leaves the scratch folder with the logs in place)\n");
     return 1;
   }
 }
