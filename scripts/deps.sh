@@ -3,7 +3,7 @@
 # with the argument "windows" also the cross compiler and wine for the
 # Windows stage of the tests, with "fuzz" clang with libFuzzer and the
 # symbolizer for the fuzz stage, with "bench" what the benchmark compares
-# with. Quick when nothing is missing: apt is asked only for packages not
+# with, with "soak" the clipboard reader the soak reads the log window with. Quick when nothing is missing: apt is asked only for packages not
 # installed.
 set -euo pipefail
 
@@ -18,6 +18,7 @@ case "${1:-}" in
 windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
 fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
 bench) packages+=(socat) ;; # measured beside the wizard
+soak) packages+=(xclip) ;;
 esac
 
 missing=()

@@ -2,9 +2,11 @@
 # Installs what is missing, builds the test suite with AddressSanitizer and
 # UndefinedBehaviorSanitizer, runs it, then runs the dialer tests again under
 # ThreadSanitizer. Any sanitizer report fails the run. Then every parser's
-# fuzz target runs for 30 s on its corpus. Last, the Qt-free layers are
+# fuzz target runs for 30 s on its corpus. Then the Qt-free layers are
 # cross-built for Windows and tested under wine, and the Windows demo setup
 # program of that build is run by the real wizard under wine (label "wine").
+# Last, a short soak drives a release build of the wizard through unplugs,
+# reconnects and whole connections.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -33,3 +35,7 @@ scripts/fuzz.sh all 30
 
 scripts/test-windows.sh
 (cd build-test && ctest --output-on-failure --timeout 300 -L wine --no-tests=error)
+
+# The short soak: the real wizard (a release build in build/, no sanitizers)
+# through unplugs, reconnects and whole connections, its resources watched.
+bench/soak.sh --short

@@ -5,7 +5,10 @@
 //   BENCH_PORT         the bridge's TCP port on 127.0.0.1 (default 53462)
 //   BENCH_LINK         the benchmark's socket path (required)
 //   BENCH_LIFETIME_MS  it ends on its own after this long (default 150000)
-// It ends when either side closes.
+//   BENCH_RECONNECT    1: when either side closes, it closes the other and
+//                      starts over, as a setup program that reconnects after
+//                      a lost bridge (default 0)
+// Otherwise it ends when either side closes.
 
 #include "LocalSockets.h"
 #include "Sockets.h"
@@ -53,16 +56,9 @@ void Relay(int bridge, int bench, Clock::time_point end) {
   }
 }
 
-} // namespace
-
-int main() {
-  const char *link = std::getenv("BENCH_LINK");
-  if (!link || !*link) {
-    std::fprintf(stderr, "benchclient: BENCH_LINK is not set\n");
-    return 2;
-  }
-  const int port = static_cast<int>(EnvironmentNumber("BENCH_PORT", 53462));
-  const auto end = Clock::now() + std::chrono::milliseconds(EnvironmentNumber("BENCH_LIFETIME_MS", 150000));
+// One session: the bridge, then the benchmark's link, relayed until either
+// closes. False when it did not get that far.
+bool Session(int port, const char *link, Clock::time_point end) {
   int bridge = -1;
   while ((bridge = ConnectTcp(port)) < 0 && Clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -74,5 +70,22 @@ int main() {
     close(bench);
   if (bridge >= 0)
     close(bridge);
-  return bench >= 0 ? 0 : 1;
+  return bench >= 0;
+}
+
+} // namespace
+
+int main() {
+  const char *link = std::getenv("BENCH_LINK");
+  if (!link || !*link) {
+    std::fprintf(stderr, "benchclient: BENCH_LINK is not set\n");
+    return 2;
+  }
+  const int port = static_cast<int>(EnvironmentNumber("BENCH_PORT", 53462));
+  const auto end = Clock::now() + std::chrono::milliseconds(EnvironmentNumber("BENCH_LIFETIME_MS", 150000));
+  const bool reconnect = EnvironmentNumber("BENCH_RECONNECT", 0) == 1;
+  bool ok = Session(port, link, end);
+  while (ok && reconnect && Clock::now() < end)
+    ok = Session(port, link, end);
+  return ok ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #include "PeerRelays.h"
 #include "ProcessStats.h"
 #include "WizardDriver.h"
+#include "WizardRig.h"
 #include "XDisplay.h"
 #include "serial/COMUtils.h"
 
@@ -27,116 +28,11 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr long Bauds[] = {9600, 115200, 256000};
 // Speeds at which the setup program also uploads a whole block at once.
 constexpr long BlockBauds[] = {115200, 256000};
 constexpr int StartMs = 20000;
 constexpr auto ClientSettle = std::chrono::milliseconds(500); // the bridge registers its client
-
-[[noreturn]] void Fail(const std::string &what) { throw std::runtime_error(what); }
-
-void Require(bool ok, const std::string &what) {
-  if (!ok)
-    Fail(what);
-}
-
-// A temporary folder removed with everything in it.
-class TScratch {
-public:
-  TScratch() {
-    std::string pattern = (fs::temp_directory_path() / "tandrel-bench.XXXXXX").string();
-    Require(mkdtemp(pattern.data()) != nullptr, "cannot create a temporary folder");
-    FPath = pattern;
-  }
-  ~TScratch() {
-    std::error_code ignored;
-    fs::remove_all(FPath, ignored);
-  }
-  const fs::path &Path() const { return FPath; }
-
-private:
-  fs::path FPath;
-};
-
-void WriteText(const fs::path &path, const std::string &text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-  Require(static_cast<bool>(out), "cannot write " + path.string());
-}
-
-// The wizard's folder: the wizard, setup.ini mapping the device to the
-// measuring client, and the client itself.
-fs::path PrepareProgramFolder(const fs::path &root) {
-  const fs::path bin = root / "bin";
-  fs::create_directories(bin);
-  fs::copy_file(TANDREL_BIN, bin / "tandrel");
-  fs::copy_file(BENCHCLIENT_BIN, bin / "benchclient");
-  WriteText(bin / "setup.ini", "DEMO=benchclient\r\n");
-  return bin;
-}
-
-// Selects the cable and the simulated port before the wizard starts, and
-// the pacing to measure.
-void WriteWizardSettings(const fs::path &configHome, const fs::path &link, bool fixedPacing) {
-  fs::create_directories(configHome / "Korvel");
-  WriteText(configHome / "Korvel" / "Tandrel.reg", "Windows Registry Editor Version 5.00\r\n\r\n"
-                                                   "[HKEY_CURRENT_USER\\SOFTWARE\\Korvel\\Tandrel]\r\n"
-                                                   "\"COM\"=\"" + link.string() + "\"\r\n"
-                                                   "\"CHANNEL\"=dword:00000001\r\n" +
-                                                   (fixedPacing ? "\"FIXEDPACING\"=dword:00000001\r\n" : ""));
-}
-
-int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
-                  getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0;
-  if (fd >= 0)
-    close(fd);
-  Require(ok, "no free loopback port");
-  return ntohs(address.sin_port);
-}
-
-bool WaitForPath(const fs::path &path, int timeoutMs) {
-  for (int waited = 0; waited < timeoutMs; waited += 20) {
-    if (fs::exists(path))
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-// One simulated device at a fixed path, with its control channel.
-class TDevice {
-public:
-  TDevice(const fs::path &root, std::string name, std::vector<std::string> options)
-      : FRoot(root), FName(std::move(name)), FOptions(std::move(options)) {}
-
-  void Start() {
-    const fs::path control = FRoot / ("control-" + FName);
-    std::vector<std::string> arguments{SIMDEVICE_BIN, "--link", Link().string(), "--control", control.string(),
-                                       "--time-limit", "300"};
-    arguments.insert(arguments.end(), FOptions.begin(), FOptions.end());
-    Require(FProcess.Start(arguments, {}, (FRoot / ("simdevice-" + FName + ".log")).string()),
-            "cannot start simdevice");
-    Require(WaitForPath(Link(), StartMs) && FControl.Connect(control.string(), StartMs), "simdevice did not come up");
-  }
-  void Stop() { FProcess.Stop(); }
-  fs::path Link() const { return FRoot / "device"; }
-  TSimControl &Control() { return FControl; }
-
-private:
-  fs::path FRoot;
-  std::string FName;
-  std::vector<std::string> FOptions;
-  TChildProcess FProcess;
-  TSimControl FControl;
-};
 
 double CpuPercentSince(pid_t pid, double cpuBefore, TInstant start) {
   return 100.0 * (CpuSeconds(pid) - cpuBefore) / std::chrono::duration<double>(TBenchClock::now() - start).count();
@@ -158,16 +54,16 @@ public:
   // as a UART does; the blocking echo cannot send while the bridge does not
   // read, as a USB device.
   TBench(double seconds, bool fixedPacing)
-      : FSeconds(seconds), FSink(FScratch.Path(), "sink", {"--mode", "sink", "--paced", "on"}),
-        FEcho(FScratch.Path(), "echo", {"--mode", "echo"}),
-        FPacedEcho(FScratch.Path(), "paced-echo", {"--mode", "echo", "--paced", "on"}),
-        FBurst(FScratch.Path(), "burst", {"--mode", "protocol", "--paced", "on"}),
-        FBlockingEcho(FScratch.Path(), "blocking-echo", {"--mode", "echo", "--flow", "blocking"}) {
+      : FSeconds(seconds), FSink(FScratch.Path(), "sink", "device", SIMDEVICE_BIN, {"--mode", "sink", "--paced", "on"}),
+        FEcho(FScratch.Path(), "echo", "device", SIMDEVICE_BIN, {"--mode", "echo"}),
+        FPacedEcho(FScratch.Path(), "paced-echo", "device", SIMDEVICE_BIN, {"--mode", "echo", "--paced", "on"}),
+        FBurst(FScratch.Path(), "burst", "device", SIMDEVICE_BIN, {"--mode", "protocol", "--paced", "on"}),
+        FBlockingEcho(FScratch.Path(), "blocking-echo", "device", SIMDEVICE_BIN, {"--mode", "echo", "--flow", "blocking"}) {
     FReport.fixedPacing = fixedPacing;
   }
 
   TReport Run() {
-    StartWizard();
+    StartWizardWithSink();
     for (const long baud : Bauds)
       MeasureFlows(baud);
     MeasureSocatBothWays();
@@ -183,25 +79,17 @@ public:
   }
 
 private:
-  void StartWizard() {
+  void StartWizardWithSink() {
     std::string error;
     Require(FDisplay.Start(&error), error);
     Require(FLinkServer.Listen((FScratch.Path() / "link").string()), "cannot listen for the measuring client");
-    const fs::path bin = PrepareProgramFolder(FScratch.Path());
-    const fs::path runtime = FScratch.Path() / "runtime";
-    fs::create_directory(runtime);
-    fs::permissions(runtime, fs::perms::owner_all);
+    const fs::path bin = PrepareProgramFolder(FScratch.Path(), TANDREL_BIN, BENCHCLIENT_BIN);
     FSink.Start();
-    WriteWizardSettings(FScratch.Path() / "config", FSink.Link(), FReport.fixedPacing);
+    WriteWizardSettings(FScratch.Path() / "config", FSink.Link(), 1,
+                        FReport.fixedPacing ? "\"FIXEDPACING\"=dword:00000001\r\n" : "");
     FTcpPort = FreeLoopbackPort();
-    Require(FWizard.Start({(bin / "tandrel").string()},
-                          {FDisplay.EnvironmentEntry(), "QT_QPA_PLATFORM=xcb", "LC_ALL=C.UTF-8",
-                           "XDG_CONFIG_HOME=" + (FScratch.Path() / "config").string(),
-                           "XDG_RUNTIME_DIR=" + runtime.string(), "TANDREL_EXTRA_PORTS=" + FSink.Link().string(),
-                           "BENCH_PORT=" + std::to_string(FTcpPort),
-                           "BENCH_LINK=" + (FScratch.Path() / "link").string()},
-                          (FScratch.Path() / "tandrel.log").string()),
-            "cannot start the wizard");
+    StartWizard(FWizard, FDisplay, FScratch.Path(), bin, FSink.Link(),
+                {"BENCH_PORT=" + std::to_string(FTcpPort), "BENCH_LINK=" + (FScratch.Path() / "link").string()});
     Require(FDriver.FindMainWindow(StartMs), "the wizard's window did not appear");
     Require(FDriver.SetTcpPort(FTcpPort), "cannot set the TCP port");
   }
@@ -235,7 +123,7 @@ private:
   }
 
   // socat on the same device, started once the wizard has let the port go.
-  void StartSocat(TSocatRelay &socat, const TDevice &device, long baud) {
+  void StartSocat(TSocatRelay &socat, const TSimulator &device, long baud) {
     Require(socat.Start(device.Link().string(), baud, FreeLoopbackPort(), (FScratch.Path() / "socat.log").string()),
             "socat did not come up (is it installed?)");
     std::this_thread::sleep_for(ClientSettle);
@@ -338,15 +226,15 @@ private:
   }
 
   double FSeconds;
-  TScratch FScratch;
+  TScratch FScratch{"tandrel-bench"};
   TXDisplay FDisplay;
   TWizardDriver FDriver{FDisplay};
   TLinkServer FLinkServer;
-  TDevice FSink;
-  TDevice FEcho;
-  TDevice FPacedEcho;
-  TDevice FBurst;
-  TDevice FBlockingEcho;
+  TSimulator FSink;
+  TSimulator FEcho;
+  TSimulator FPacedEcho;
+  TSimulator FBurst;
+  TSimulator FBlockingEcho;
   TChildProcess FWizard;
   int FTcpPort = 0;
   TReport FReport;

@@ -7,3 +7,11 @@
 double CpuSeconds(pid_t pid);
 // VmHWM in MiB; negative when unreadable.
 double PeakRssMiB(pid_t pid);
+
+// What a leak would raise: open descriptors, threads and resident memory.
+struct TResourceSample {
+  long fds = -1;
+  long threads = -1;
+  long rssKiB = -1;
+};
+TResourceSample SampleResources(pid_t pid);

@@ -13,6 +13,10 @@ namespace {
 constexpr int DialogTimeoutMs = 5000;
 const std::string COMDialogTitle = "^Настройки COM-порта$";
 const std::string TCPDialogTitle = "^Настройки TCP сервера$";
+const std::string LogTitle = "^Данные$";
+// A point inside the log list, and one inside the phone-number box.
+constexpr int LogListX = 300, LogListY = 100;
+constexpr int PhoneX = 200, PhoneY = 72;
 // The speed list of the COM settings dialog, in its order.
 constexpr std::array<long, 14> Speeds = {600,   1200,  2400,  4800,  9600,   14400,  19200,
                                          28800, 38400, 56000, 57600, 115200, 128000, 256000};
@@ -67,6 +71,30 @@ bool TWizardDriver::SetBaud(long baud) {
 }
 
 bool TWizardDriver::ClickConnectLabel() { return FDisplay.Click(FMain, 30, 95); }
+
+bool TWizardDriver::TypePhoneNumber(const std::string &number) {
+  return FDisplay.Click(FMain, PhoneX, PhoneY) && FDisplay.Type(FMain, number);
+}
+
+bool TWizardDriver::OpenLog() {
+  FLog = OpenDialog("ctrl+alt+l", LogTitle);
+  return !FLog.empty() && FDisplay.Move(FLog, 380, 0);
+}
+
+// The popup menu takes the keys once it is open; Down selects its first item.
+bool TWizardDriver::ClearLog() {
+  if (!FDisplay.Click(FLog, LogListX, LogListY, 3))
+    return false;
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  return FDisplay.Keys({}, {"Down", "Return"});
+}
+
+std::string TWizardDriver::CopyLog() {
+  if (!FDisplay.Click(FLog, LogListX, LogListY) || !FDisplay.Keys(FLog, {"ctrl+a", "ctrl+c"}))
+    return {};
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return FDisplay.Clipboard();
+}
 
 long CurrentLineSpeed(const std::string &path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

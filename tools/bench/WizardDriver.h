@@ -1,6 +1,7 @@
 #pragma once
 // Drives the real wizard through its windows: the TCP port and line speed in
-// the hidden settings dialogs, and the connect label.
+// the hidden settings dialogs, the phone number, the connect label and the
+// log window.
 
 #include "XDisplay.h"
 
@@ -17,6 +18,15 @@ public:
   bool SetBaud(long baud);
   // "Подключить" and "Отключить" are the same label.
   bool ClickConnectLabel();
+  bool TypePhoneNumber(const std::string &number);
+
+  // Ctrl+Alt+L; the window is moved off the main window.
+  bool OpenLog();
+  // "Очистить" of the log's popup menu.
+  bool ClearLog();
+  // Every entry of the log, one a line, through the clipboard; empty when
+  // it cannot be had.
+  std::string CopyLog();
 
 private:
   std::string OpenDialog(const std::string &hotKey, const std::string &title);
@@ -24,6 +34,7 @@ private:
 
   const TXDisplay &FDisplay;
   std::string FMain;
+  std::string FLog;
 };
 
 // The line speed the pty at `path` is set to now; 0 when unreadable.

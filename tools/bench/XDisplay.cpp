@@ -53,14 +53,26 @@ std::string TXDisplay::FindWindow(const std::string &titleRegex, int timeoutMs) 
   return {};
 }
 
-bool TXDisplay::Click(const std::string &window, int x, int y) const {
-  return Xdotool({"mousemove", "--window", window, std::to_string(x), std::to_string(y), "click", "1"});
+bool TXDisplay::Click(const std::string &window, int x, int y, int button) const {
+  return Xdotool(
+      {"mousemove", "--window", window, std::to_string(x), std::to_string(y), "click", std::to_string(button)});
+}
+
+bool TXDisplay::Move(const std::string &window, int x, int y) const {
+  return Xdotool({"windowmove", "--sync", window, std::to_string(x), std::to_string(y)});
+}
+
+std::string TXDisplay::Clipboard() const {
+  std::string text;
+  if (RunCommand({"xclip", "-o", "-selection", "clipboard"}, {EnvironmentEntry()}, &text) != 0)
+    return {};
+  return text;
 }
 
 bool TXDisplay::Keys(const std::string &window, const std::vector<std::string> &keys) const {
   std::vector<std::string> args{"key", "--clearmodifiers"};
   args.insert(args.end(), keys.begin(), keys.end());
-  return Xdotool({"windowfocus", "--sync", window}) && Xdotool(args);
+  return (window.empty() || Xdotool({"windowfocus", "--sync", window})) && Xdotool(args);
 }
 
 bool TXDisplay::Type(const std::string &window, const std::string &text) const {

@@ -18,6 +18,8 @@ TDeviceMode ParseMode(const std::string &text) {
     return TDeviceMode::Protocol;
   if (text == "sink")
     return TDeviceMode::Sink;
+  if (text == "records")
+    return TDeviceMode::Records;
   throw std::invalid_argument("unknown mode: " + text);
 }
 
@@ -90,6 +92,7 @@ void TSimDevice::Identify() {
   FLineInput.clear();
   FSinkCount = 0;
   FSinkMismatchAt.reset();
+  FRecords = TRecordCheck();
   SendAnswer((FConfig.echoRequest ? IdentificationRequest : std::string()) + FConfig.reply);
 }
 
@@ -109,6 +112,9 @@ void TSimDevice::HandleData(char byte, std::string &echo) {
     break;
   case TDeviceMode::Sink:
     SinkByte(byte);
+    break;
+  case TDeviceMode::Records:
+    FRecords.Feed(std::string_view(&byte, 1));
     break;
   case TDeviceMode::Protocol:
     if (byte != '\n') {
@@ -162,6 +168,13 @@ std::string TSimDevice::SinkReport() const {
   return "OK " + count + " pattern";
 }
 
+std::string TSimDevice::RecordReport() const {
+  const TRecordCounts &counts = FRecords.Counts();
+  return "OK records " + std::to_string(counts.records) + " gaps " + std::to_string(counts.gaps) + " lost " +
+         std::to_string(counts.lostBytes) + " duplicates " + std::to_string(counts.duplicates) + " corrupt " +
+         std::to_string(counts.corrupt);
+}
+
 // A block of `count` pattern bytes, as a device answers a read of its memory.
 std::string TSimDevice::Block(long count) {
   std::string bytes;
@@ -178,12 +191,12 @@ std::string TSimDevice::Garbage(long count) {
   return bytes;
 }
 
-void TSimDevice::StartStream(long baud, long bytes) {
+void TSimDevice::StartStream(long baud, long bytes, bool numbered) {
   if (baud <= 0)
     throw std::invalid_argument("baud rate must be positive");
   if (FStreamTimer)
     FLine.Timers().Cancel(*FStreamTimer);
-  FStream = TStream{std::chrono::steady_clock::now(), baud / 10.0, bytes, 0};
+  FStream = TStream{std::chrono::steady_clock::now(), baud / 10.0, bytes, 0, numbered};
   StreamDue();
 }
 
@@ -195,8 +208,10 @@ void TSimDevice::StreamDue() {
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - FStream->start;
   const long due = std::min(FStream->total, static_cast<long>(elapsed.count() * FStream->bytesPerSecond) + 1);
   std::string chunk;
-  for (; FStream->sent < due; ++FStream->sent)
-    chunk += PatternByte(static_cast<unsigned long long>(FStream->sent));
+  for (; FStream->sent < due; ++FStream->sent) {
+    const auto offset = static_cast<unsigned long long>(FStream->sent);
+    chunk += FStream->numbered ? RecordByte(offset) : PatternByte(offset);
+  }
   FLine.Send(chunk);
   if (FStream->sent < FStream->total)
     FStreamTimer = FLine.Timers().Schedule(StreamTickMs, [this] { StreamDue(); });
@@ -227,11 +242,13 @@ std::string TSimDevice::OnCommand(const std::string &name, const std::string &ar
     FLine.Send(Garbage(ParseCount(argument)));
   else if (name == "sinkcheck")
     return SinkReport();
-  else if (name == "stream") {
+  else if (name == "recordcheck")
+    return RecordReport();
+  else if (name == "stream" || name == "records") {
     const size_t space = argument.find(' ');
     if (space == std::string::npos)
-      throw std::invalid_argument("usage: stream BAUD BYTES");
-    StartStream(ParseCount(argument.substr(0, space)), ParseCount(argument.substr(space + 1)));
+      throw std::invalid_argument("usage: " + name + " BAUD BYTES");
+    StartStream(ParseCount(argument.substr(0, space)), ParseCount(argument.substr(space + 1)), name == "records");
   } else
     return {};
   return "OK";

@@ -1,8 +1,9 @@
 #pragma once
 // The simulated field device: answers the identification request, then
-// echoes, serves a tiny line protocol, or swallows what arrives.
+// echoes, serves a tiny line protocol, or swallows and checks what arrives.
 
 #include "Options.h"
+#include "RecordStream.h"
 #include "SimLine.h"
 
 #include <map>
@@ -10,7 +11,7 @@
 #include <random>
 #include <string>
 
-enum class TDeviceMode { Echo, Protocol, Sink };
+enum class TDeviceMode { Echo, Protocol, Sink, Records };
 
 struct TDeviceConfig {
   std::string reply = "+VER_INFO: \"SIM\",DEMO.1.0,SN000001\r\nOK\r\n";
@@ -45,9 +46,10 @@ private:
   void SetSplit(const std::string &argument);
   std::string Block(long count);
   std::string Garbage(long count);
-  void StartStream(long baud, long bytes);
+  void StartStream(long baud, long bytes, bool numbered);
   void StreamDue();
   std::string SinkReport() const;
+  std::string RecordReport() const;
 
   TDeviceConfig FConfig;
   TSimLine &FLine;
@@ -58,6 +60,7 @@ private:
   const std::chrono::steady_clock::time_point FPoweredOn = std::chrono::steady_clock::now();
   unsigned long long FSinkCount = 0;
   std::optional<unsigned long long> FSinkMismatchAt;
+  TRecordCheck FRecords;
   std::minstd_rand FRandom{20240601};
 
   struct TStream {
@@ -65,6 +68,7 @@ private:
     double bytesPerSecond;
     long total;
     long sent;
+    bool numbered; // the record stream instead of the pattern
   };
   std::optional<TStream> FStream;
   std::optional<TTimerQueue::TId> FStreamTimer;
