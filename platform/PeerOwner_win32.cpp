@@ -37,28 +37,31 @@ std::vector<unsigned char> TcpTable(ULONG family) {
   return result == NO_ERROR ? buffer : std::vector<unsigned char>();
 }
 
+// The owning process of the first row of the `family` table that `matches`;
+// 0 when none does.
+template <typename Table, typename Matches> DWORD OwnerInTable(ULONG family, Matches matches) {
+  const std::vector<unsigned char> buffer = TcpTable(family);
+  if (buffer.empty())
+    return 0;
+  const auto *table = reinterpret_cast<const Table *>(buffer.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    if (matches(table->table[i]))
+      return table->table[i].dwOwningPid;
+  }
+  return 0;
+}
+
 // The process that owns the TCP socket with these ends, in the IPv4 table
 // or, for a dual-stack socket, the IPv6 one; 0 when none is listed.
 DWORD OwningProcess(const TTcpEndpoint &local, const TTcpEndpoint &remote) {
-  const std::vector<unsigned char> v4 = TcpTable(AF_INET);
-  if (!v4.empty()) {
-    const auto *table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID *>(v4.data());
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-      const MIB_TCPROW_OWNER_PID &row = table->table[i];
-      if (Same(row.dwLocalAddr, row.dwLocalPort, local) && Same(row.dwRemoteAddr, row.dwRemotePort, remote))
-        return row.dwOwningPid;
-    }
-  }
-  const std::vector<unsigned char> v6 = TcpTable(AF_INET6);
-  if (!v6.empty()) {
-    const auto *table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID *>(v6.data());
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-      const MIB_TCP6ROW_OWNER_PID &row = table->table[i];
-      if (SameMapped(row.ucLocalAddr, row.dwLocalPort, local) && SameMapped(row.ucRemoteAddr, row.dwRemotePort, remote))
-        return row.dwOwningPid;
-    }
-  }
-  return 0;
+  const DWORD v4 = OwnerInTable<MIB_TCPTABLE_OWNER_PID>(AF_INET, [&](const MIB_TCPROW_OWNER_PID &row) {
+    return Same(row.dwLocalAddr, row.dwLocalPort, local) && Same(row.dwRemoteAddr, row.dwRemotePort, remote);
+  });
+  if (v4 != 0)
+    return v4;
+  return OwnerInTable<MIB_TCP6TABLE_OWNER_PID>(AF_INET6, [&](const MIB_TCP6ROW_OWNER_PID &row) {
+    return SameMapped(row.ucLocalAddr, row.dwLocalPort, local) && SameMapped(row.ucRemoteAddr, row.dwRemotePort, remote);
+  });
 }
 
 // The user a process runs as, as a SID string; empty when it cannot be read

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -80,45 +81,58 @@ bool IsNumber(const char *text) {
   return true;
 }
 
-// Whether the process `pid` is a live (not zombie) member of `group`, from
+std::string ReadSmallFile(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return {};
+  std::string text;
+  char chunk[4096];
+  ssize_t got = 0;
+  while ((got = read(fd, chunk, sizeof chunk)) > 0 && text.size() < (1u << 20))
+    text.append(chunk, static_cast<size_t>(got));
+  close(fd);
+  return text;
+}
+
+// The process group of `pid` when it is a live (not zombie) process, from
 // /proc/PID/stat: the state and the process group follow the parenthesised
 // name, which may itself hold blanks and parentheses.
-bool IsLiveMember(const char *pid, pid_t group) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return false;
-  char stat[1024];
-  const ssize_t got = read(fd, stat, sizeof stat - 1);
-  close(fd);
-  if (got <= 0)
-    return false;
-  stat[got] = '\0';
-  const char *nameEnd = std::strrchr(stat, ')');
+std::optional<long> LiveProcessGroup(const char *pid) {
+  const std::string stat = ReadSmallFile(std::string("/proc/") + pid + "/stat");
+  const size_t nameEnd = stat.rfind(')');
   char state = 0;
   long parent = 0;
-  long memberGroup = 0;
-  if (!nameEnd || std::sscanf(nameEnd + 1, " %c %ld %ld", &state, &parent, &memberGroup) != 3)
+  long group = 0;
+  if (nameEnd == std::string::npos || std::sscanf(stat.c_str() + nameEnd + 1, " %c %ld %ld", &state, &parent, &group) != 3)
+    return std::nullopt;
+  if (state == 'Z' || state == 'X')
+    return std::nullopt;
+  return group;
+}
+
+// Calls `visit` with each process id under /proc until it returns true;
+// false when /proc cannot be read.
+template <typename Visit> bool VisitProcesses(Visit visit) {
+  DIR *proc = opendir("/proc");
+  if (!proc)
     return false;
-  return memberGroup == group && state != 'Z' && state != 'X';
+  while (const dirent *entry = readdir(proc)) {
+    if (IsNumber(entry->d_name) && visit(entry->d_name))
+      break;
+  }
+  closedir(proc);
+  return true;
 }
 
 // Whether any process of `group` still runs. Without /proc nothing can be
 // told, and the group counts as running.
 bool GroupHasLiveMember(pid_t group) {
-  DIR *proc = opendir("/proc");
-  if (!proc)
-    return true;
   bool found = false;
-  while (const dirent *entry = readdir(proc)) {
-    if (IsNumber(entry->d_name) && IsLiveMember(entry->d_name, group)) {
-      found = true;
-      break;
-    }
-  }
-  closedir(proc);
-  return found;
+  const bool listed = VisitProcesses([&](const char *pid) {
+    found = LiveProcessGroup(pid) == group;
+    return found;
+  });
+  return found || !listed;
 }
 
 // The leader and its group: a leader that made a group of its own is still
@@ -156,19 +170,6 @@ std::vector<char *> Pointers(std::vector<std::string> &texts) {
   return pointers;
 }
 
-std::string ReadSmallFile(const std::string &path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return {};
-  std::string text;
-  char chunk[4096];
-  ssize_t got = 0;
-  while ((got = read(fd, chunk, sizeof chunk)) > 0 && text.size() < (1u << 20))
-    text.append(chunk, static_cast<size_t>(got));
-  close(fd);
-  return text;
-}
-
 // `path` as a Windows program under wine names it: on drive Z:, which is /.
 std::string WinePathOf(const std::string &path) {
   std::string windows = "z:" + path;
@@ -196,25 +197,14 @@ bool NamesPath(const char *pid, const std::string &path) {
   return false;
 }
 
-bool IsLive(const char *pid) {
-  const std::string stat = ReadSmallFile(std::string("/proc/") + pid + "/stat");
-  const size_t nameEnd = stat.rfind(')');
-  return nameEnd != std::string::npos && nameEnd + 2 < stat.size() && stat[nameEnd + 2] != 'Z' &&
-         stat[nameEnd + 2] != 'X';
-}
-
 std::vector<pid_t> LiveProcessesNaming(const std::string &path) {
   std::vector<pid_t> found;
-  DIR *proc = opendir("/proc");
-  if (!proc)
-    return found;
   const pid_t self = getpid();
-  while (const dirent *entry = readdir(proc)) {
-    if (IsNumber(entry->d_name) && std::atol(entry->d_name) != self && IsLive(entry->d_name) &&
-        NamesPath(entry->d_name, path))
-      found.push_back(static_cast<pid_t>(std::atol(entry->d_name)));
-  }
-  closedir(proc);
+  VisitProcesses([&](const char *pid) {
+    if (std::atol(pid) != self && LiveProcessGroup(pid) && NamesPath(pid, path))
+      found.push_back(static_cast<pid_t>(std::atol(pid)));
+    return false;
+  });
   return found;
 }
 

@@ -462,10 +462,10 @@ void TestConnection::fullDuplexAtLineRateLosesNothing() {
   QCOMPARE(sinkReport, QStringLiteral("OK %1 pattern").arg(size));
 }
 
-// A device that answers each request with a burst, written in two parts 1 ms
+// A device that answers each request with a burst, written in two halves 1 ms
 // apart: well within the line's gap (33 ms at 1200 baud), so the relay sends
 // the reply as one chunk once the line has gone quiet (the hex view logs a
-// chunk as one entry with its byte count). A reply whose two parts straddle
+// chunk as one entry with its byte count). A reply whose two halves straddle
 // the end of a pass goes in two pieces, as bytes still arriving at that
 // moment do: that happens to a reply now and then, not to most of them, as
 // it would if every read went out on its own.
