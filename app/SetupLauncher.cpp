@@ -16,6 +16,16 @@ constexpr int EndWatchIntervalMs = 500;
 
 bool IsBlankOrControl(QChar c) { return c.unicode() <= 32; }
 
+// Blanks and control characters cut from both ends; a no-break space or
+// another Unicode space stays, as a device key may hold one.
+QStringView WithoutBlanksAround(QStringView text) {
+  while (!text.isEmpty() && IsBlankOrControl(text.front()))
+    text = text.sliced(1);
+  while (!text.isEmpty() && IsBlankOrControl(text.back()))
+    text.chop(1);
+  return text;
+}
+
 QString DecodeSetupIni(const QByteArray &bytes) {
   const auto decodeAfterBom = [&bytes](QStringConverter::Encoding encoding, qsizetype bomSize) {
     QStringDecoder decoder(encoding, QStringConverter::Flag::ConvertInitialBom);
@@ -88,8 +98,8 @@ QString LookupSetupIni(const QByteArray &iniBytes, const QString &key) {
   text.replace(u'\r', u'\n');
   for (const QStringView line : QStringView(text).split(u'\n')) {
     const qsizetype equals = line.indexOf(u'=');
-    if (equals >= 0 && line.first(equals).trimmed().compare(key, Qt::CaseInsensitive) == 0) {
-      const QStringView value = line.sliced(equals + 1).trimmed();
+    if (equals >= 0 && WithoutBlanksAround(line.first(equals)).compare(key, Qt::CaseInsensitive) == 0) {
+      const QStringView value = WithoutBlanksAround(line.sliced(equals + 1));
       // Empty, but not null: the device is listed.
       return value.isEmpty() ? QStringLiteral("") : value.toString();
     }

@@ -192,6 +192,7 @@ void TestSetupLauncher::lookup_data() {
   QTest::newRow("Cyrillic case ignored") << QByteArray("прибор=p") << "ПРИБОР" << "p";
   QTest::newRow("blanks around '=' are trimmed") << QByteArray("ABC = x\nABC=y") << "ABC" << "x";
   QTest::newRow("blanks and tabs at the ends") << QByteArray(" \tABC\t= prog \t\r\n") << "ABC" << "prog";
+  QTest::newRow("a key's no-break space stays") << QByteArray("\xC2\xA0" "ABC=prog") << "\u00A0ABC" << "prog";
   QTest::newRow("inner blanks and '=' stay") << QByteArray("ABC= a b=c ") << "ABC" << "a b=c";
   QTest::newRow("sections and comments") << QByteArray("[Devices]\n; ABC\nABC=prog\n") << "ABC" << "prog";
   QTest::newRow("first match wins") << QByteArray("ABC=one\nabc=two") << "ABC" << "one";
