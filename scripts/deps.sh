@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the wizard, its tools and its tests need;
 # with the argument "windows" also the cross compiler and wine for the
-# Windows stage of the tests, with "fuzz" clang with libFuzzer and the
+# Windows demo setup program, with "windows-qt" besides them what the Windows
+# build of the wizard and its tests need (Qt's source tools, NSIS, wine's
+# fonts, a window manager) and then Qt for Windows itself, built once into a
+# cache folder (scripts/qt-windows.sh), with "fuzz" clang with libFuzzer and the
 # symbolizer for the fuzz stage, with "bench" what the benchmark compares
 # with, with "soak" the clipboard reader the soak reads the log window with. Quick when nothing is missing: apt is asked only for packages not
 # installed.
@@ -16,6 +19,9 @@ packages=(
 )
 case "${1:-}" in
 windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
+windows-qt)
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev ninja-build xz-utils nsis fonts-wine openbox)
+  ;;
 fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
 bench) packages+=(socat) ;; # measured beside the wizard
 soak) packages+=(xclip) ;;
@@ -34,4 +40,8 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if [ "${1:-}" = windows-qt ]; then
+  "$(dirname "$0")/qt-windows.sh"
 fi
