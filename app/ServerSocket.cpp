@@ -1,75 +1,18 @@
 #include "app/ServerSocket.h"
 
+#include "platform/ListenSocket.h"
 #include "platform/PeerOwner.h"
 
 #include <QTcpSocket>
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
 
-std::string SocketErrorText(int errorCode, const std::string &api)
-{
-  return "Windows socket error: " + std::string(std::strerror(errorCode)) + " (" +
-         std::to_string(errorCode) + "), on API '" + api + "'";
-}
-
-// Closes the descriptor unless released, so a failed step leaks nothing.
-class TDescriptorGuard {
-public:
-  explicit TDescriptorGuard(int fd) : FFd(fd) {}
-  ~TDescriptorGuard()
-  {
-    if (FFd >= 0)
-      ::close(FFd);
-  }
-  TDescriptorGuard(const TDescriptorGuard &) = delete;
-  TDescriptorGuard &operator=(const TDescriptorGuard &) = delete;
-  int Get() const { return FFd; }
-  int Release() { return std::exchange(FFd, -1); }
-
-private:
-  int FFd;
-};
-
 QString AsyncErrorText(int errorCode)
 {
   return QStringLiteral("Asynchronous socket error %1").arg(errorCode);
-}
-
-[[noreturn]] void ThrowLastError(const std::string &api)
-{
-  throw TSocketError(errno, api);
-}
-
-// The listening socket is made here rather than by QTcpServer::listen so a
-// failure reports the errno and the call that failed.
-int ListenOnLoopback(quint16 port)
-{
-  TDescriptorGuard fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (fd.Get() < 0)
-    ThrowLastError("socket");
-  // A restart must not wait for connections of the previous run in TIME_WAIT;
-  // Linux still refuses a port that another socket listens on.
-  const int reuse = 1;
-  ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd.Get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
-    ThrowLastError("bind");
-  if (::listen(fd.Get(), TServerSocket::ListenBacklog) < 0)
-    ThrowLastError("listen");
-  return fd.Release();
 }
 
 TTcpConnection ConnectionOf(const QTcpSocket &socket)
@@ -88,8 +31,10 @@ QString RefusalText(const TPeerOwner &owner)
 
 } // namespace
 
-TSocketError::TSocketError(int errorCode, const std::string &api)
-    : std::runtime_error(SocketErrorText(errorCode, api)), FCode(errorCode)
+TSocketError::TSocketError(int errorCode, const std::string &message, const std::string &api)
+    : std::runtime_error("Windows socket error: " + message + " (" + std::to_string(errorCode) + "), on API '" + api +
+                         "'"),
+      FCode(errorCode)
 {
 }
 
@@ -121,11 +66,12 @@ TServerSocket::~TServerSocket()
 void TServerSocket::Open(quint16 port)
 {
   Close();
-  const int fd = ListenOnLoopback(port);
-  if (!FServer.setSocketDescriptor(fd)) {
-    // Qt could not take the listening socket over; no errno tells why.
-    ::close(fd);
-    throw TSocketError(EBADF, "listen");
+  const TListenResult listening = ListenOnLoopback(port, ListenBacklog);
+  if (listening.socket == -1)
+    throw TSocketError(listening.errorCode, listening.errorText, listening.api);
+  if (!FServer.setSocketDescriptor(listening.socket)) {
+    CloseListenSocket(listening.socket);
+    throw TSocketError(int(FServer.serverError()), FServer.errorString().toStdString(), "listen");
   }
 }
 

@@ -24,11 +24,11 @@
 
 class QTcpSocket;
 
-// A listening failure, carrying the system's message, errno and the failing
-// call, in the text "Windows socket error: %s (%d), on API '%s'".
+// A listening failure, carrying the system's message (UTF-8), its code and
+// the failing call, in the text "Windows socket error: %s (%d), on API '%s'".
 class TSocketError : public std::runtime_error {
 public:
-  TSocketError(int errorCode, const std::string &api);
+  TSocketError(int errorCode, const std::string &message, const std::string &api);
   int Code() const { return FCode; }
 
 private:
@@ -65,8 +65,9 @@ public:
   ~TServerSocket() override;
 
   // Starts listening on 127.0.0.1:port (port 0 picks a free one), closing an
-  // earlier listening first. Throws TSocketError naming "socket", "bind" or
-  // "listen" when that fails; the server is then inactive.
+  // earlier listening first; the port is held alone. Throws TSocketError
+  // naming the call that failed ("bind" for a port in use); the server is
+  // then inactive.
   void Open(quint16 port);
   // Closes and discards every client without OnClientDisconnect, then stops
   // listening.

@@ -12,8 +12,8 @@ bool SendText(intptr_t socket, const std::string &text);
 bool ReceiveByte(intptr_t socket, char &c);
 void CloseSocket(intptr_t socket);
 
-// A socket listening on a free loopback port, which goes to `port`; or -1.
-intptr_t ListenOnLoopback(uint16_t &port);
+// The port a socket is bound to; 0 when it cannot be read.
+uint16_t LocalPort(intptr_t socket);
 // The next connection accepted on `listener`, or -1.
 intptr_t AcceptConnection(intptr_t listener);
 // The local and remote ends of a connected socket.

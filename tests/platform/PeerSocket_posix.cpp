@@ -37,20 +37,12 @@ TTcpEndpoint EndpointOf(const sockaddr_in &address) {
 
 } // namespace
 
-intptr_t ListenOnLoopback(uint16_t &port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+uint16_t LocalPort(intptr_t socket) {
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && listen(fd, 1) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-    return fd;
-  }
-  if (fd >= 0)
-    close(fd);
-  return -1;
+  return getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr *>(&address), &length) == 0
+             ? ntohs(address.sin_port)
+             : 0;
 }
 
 intptr_t AcceptConnection(intptr_t listener) { return accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC); }

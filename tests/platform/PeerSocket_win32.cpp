@@ -46,21 +46,12 @@ void CloseSocket(intptr_t socket) {
     closesocket(static_cast<SOCKET>(socket));
 }
 
-intptr_t ListenOnLoopback(uint16_t &port) {
-  StartWinsock();
-  const SOCKET fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+uint16_t LocalPort(intptr_t socket) {
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int length = sizeof address;
-  if (fd != INVALID_SOCKET && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-      listen(fd, 1) == 0 && getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-    return static_cast<intptr_t>(fd);
-  }
-  if (fd != INVALID_SOCKET)
-    closesocket(fd);
-  return -1;
+  return getsockname(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr *>(&address), &length) == 0
+             ? ntohs(address.sin_port)
+             : 0;
 }
 
 intptr_t AcceptConnection(intptr_t listener) {
