@@ -1,5 +1,7 @@
 #include "platform/PeerOwner.h"
 
+#include "platform/ProcNetTcp.h"
+
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
@@ -88,13 +90,30 @@ std::string ProcessUser(DWORD pid) {
   return user;
 }
 
+bool RunningUnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Wine runs a Windows program on the host's own sockets but lists no owning
+// process for them: the host's socket tables tell the owner's uid, which is
+// compared with the uid wine runs as, as on Linux.
+TPeerOwner HostPeerOwner(const TTcpConnection &connection) {
+  const std::string procRoot = "Z:/proc";
+  const std::optional<uint32_t> uid = ProcNetTcpClientUid(connection, procRoot);
+  const std::optional<uint32_t> ownUid = ProcSelfUid(procRoot);
+  if (!uid || !ownUid)
+    return TPeerOwner{};
+  return TPeerOwner{*uid == *ownUid, "uid " + std::to_string(*uid)};
+}
+
 } // namespace
 
 // The client's socket is listed with the client's end as its local one.
 TPeerOwner PeerOwner(const TTcpConnection &connection) {
   const DWORD pid = OwningProcess(connection.peer, connection.local);
   if (pid == 0)
-    return TPeerOwner{};
+    return RunningUnderWine() ? HostPeerOwner(connection) : TPeerOwner{};
   const std::string user = ProcessUser(pid);
   const bool thisUser = !user.empty() && user == ProcessUser(GetCurrentProcessId());
   return TPeerOwner{thisUser, "PID " + std::to_string(pid) + (user.empty() ? std::string() : ", " + user)};

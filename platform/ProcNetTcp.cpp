@@ -1,8 +1,11 @@
 #include "platform/ProcNetTcp.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -70,6 +73,11 @@ std::optional<TTcpEndpoint> Endpoint(std::string_view text) {
   return TTcpEndpoint{v4, *port};
 }
 
+std::string ReadText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 bool Same(const std::optional<TTcpEndpoint> &listed, const TTcpEndpoint &wanted) {
   return listed && listed->address == wanted.address && listed->port == wanted.port;
 }
@@ -92,4 +100,26 @@ std::optional<uint32_t> ProcNetTcpOwner(std::string_view table, const TTcpEndpoi
       return uid;
   }
   return std::nullopt;
+}
+
+std::optional<uint32_t> ProcNetTcpClientUid(const TTcpConnection &connection, const std::string &procRoot) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    for (const char *table : {"/net/tcp", "/net/tcp6"}) {
+      if (const std::optional<uint32_t> uid = ProcNetTcpOwner(ReadText(procRoot + table), connection.peer, connection.local))
+        return uid;
+    }
+  }
+  return std::nullopt;
+}
+
+// "Uid:" then the real, effective, saved and file-system uids, tab-separated.
+std::optional<uint32_t> ProcSelfUid(const std::string &procRoot) {
+  std::string status = ReadText(procRoot + "/self/status");
+  const size_t start = status.find("\nUid:");
+  if (start == std::string::npos)
+    return std::nullopt;
+  std::string line = status.substr(start + 1, status.find('\n', start + 1) - start - 1);
+  std::replace(line.begin(), line.end(), '\t', ' ');
+  const std::vector<std::string_view> columns = Columns(line);
+  return columns.size() >= 3 ? Number<uint32_t>(columns[2], 10) : std::nullopt;
 }
