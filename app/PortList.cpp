@@ -7,8 +7,6 @@
 #include <QComboBox>
 #include <QStyledItemDelegate>
 
-#include <algorithm>
-#include <filesystem>
 #include <vector>
 
 namespace {
@@ -31,19 +29,6 @@ protected:
   }
 };
 
-bool IsUsbAdapter(const std::string &path) {
-  const std::string name = std::filesystem::path(path).filename().string();
-  return name.starts_with("ttyUSB") || name.starts_with("ttyACM");
-}
-
-// A USB adapter is what a field engineer plugs in for the device; the
-// machine's own UARTs (often its console) are listed before it.
-int FirstChoice(const std::vector<TPortEntry> &ports) {
-  const auto adapter = std::find_if(ports.begin(), ports.end(),
-                                    [](const TPortEntry &port) { return IsUsbAdapter(port.path); });
-  return adapter == ports.end() ? 0 : static_cast<int>(adapter - ports.begin());
-}
-
 } // namespace
 
 void TMainTandrelForm::ShowPortDescriptions(QComboBox *combo) {
@@ -60,7 +45,7 @@ void TMainTandrelForm::RefreshPortsList() {
     ShowError(this, QStringLiteral("Нет доступных COM портов."));
     return;
   }
-  PortsListComboBox->setCurrentIndex(FirstChoice(ports));
+  PortsListComboBox->setCurrentIndex(PreferredPortIndex(ports));
   // Long paths of virtual ports are shown whole in the open list.
   QAbstractItemView *view = PortsListComboBox->view();
   view->setMinimumWidth(view->sizeHintForColumn(0) + 2 * view->frameWidth());

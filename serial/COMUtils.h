@@ -41,6 +41,14 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count);
 // Writes all of `s` (AT commands, the hang-up), waiting a short bounded time
 // for room: its length, or 0 when it could not be completed.
 int32_t WriteCOMString(TCOMHandle h, const std::string &s);
+// What the driver holds of a port: bytes received and not yet read, bytes
+// written and not yet sent.
+struct TCOMQueues {
+  uint32_t input = 0;
+  uint32_t output = 0;
+};
+// False when the port cannot be queried (not open, gone).
+bool QueryCOMQueues(TCOMHandle h, TCOMQueues &queues);
 // Cancels I/O the calling thread left pending on the port (none where I/O is
 // synchronous); output already queued stays for the close to drain.
 void CancelCOMIo(TCOMHandle h);
@@ -98,6 +106,11 @@ struct TPortEntry {
 // The ports of ListDosDevices, in its order, with their descriptions. Throws
 // as ListDosDevices.
 void ListPorts(std::vector<TPortEntry> &list, const TPortSystem &system);
+// The port to offer when none is stored: the first USB adapter, which is what
+// a field engineer plugs in for the device (its path a ttyUSB or ttyACM
+// device, or its description naming USB, as Windows' friendly names of USB
+// serial adapters do), else the first port; -1 for an empty list.
+int PreferredPortIndex(const std::vector<TPortEntry> &ports);
 // One "%d: %s" line per present port: its index and its description followed
 // by its path in parentheses.
 void ListPortFriendlyNames(std::vector<std::string> &list,

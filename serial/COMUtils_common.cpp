@@ -1,14 +1,24 @@
-// The OS-neutral parts of COMUtils: string forms of read and write, NextToken.
+// The OS-neutral parts of COMUtils: string forms of read and write, NextToken,
+// the preferred port.
 
 #include "serial/COMUtils.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <stdexcept>
 #include <thread>
 
 namespace {
+bool IsUsbAdapter(const TPortEntry &port) {
+  const std::string name = port.path.substr(port.path.find_last_of("/\\") + 1);
+  std::string description = port.description;
+  std::transform(description.begin(), description.end(), description.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return name.starts_with("ttyUSB") || name.starts_with("ttyACM") || description.find("USB") != std::string::npos;
+}
+
 constexpr int32_t KStringReadCapacity = 32768;
 // The string write (AT commands, the hang-up) may wait this long for room.
 constexpr std::chrono::milliseconds KStringWriteRoomWait{500};
@@ -55,4 +65,11 @@ std::string NextToken(const std::string &list, int &position) {
     end = list.size();
   position = static_cast<int>(end) + 2;
   return list.substr(start, end - start);
+}
+
+int PreferredPortIndex(const std::vector<TPortEntry> &ports) {
+  if (ports.empty())
+    return -1;
+  const auto adapter = std::find_if(ports.begin(), ports.end(), IsUsbAdapter);
+  return adapter == ports.end() ? 0 : static_cast<int>(adapter - ports.begin());
 }

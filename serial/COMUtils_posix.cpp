@@ -188,6 +188,15 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
   }
 }
 
+bool QueryCOMQueues(TCOMHandle h, TCOMQueues &queues) {
+  int input = 0;
+  int output = 0;
+  if (ioctl(h, FIONREAD, &input) != 0 || ioctl(h, TIOCOUTQ, &output) != 0)
+    return false;
+  queues = {static_cast<uint32_t>(std::max(input, 0)), static_cast<uint32_t>(std::max(output, 0))};
+  return true;
+}
+
 // I/O here is never left pending (no overlapped calls), so there is nothing
 // to cancel; the close that follows drains the output.
 void CancelCOMIo(TCOMHandle) {}

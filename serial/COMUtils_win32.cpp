@@ -82,6 +82,10 @@ void DrainOutput(TCOMHandle h) {
 
 } // namespace
 
+// 8N1 at the caller's speed, binary, no flow control of any kind and no
+// character replacement, whatever the driver held before: a port left in
+// handshake by another program would otherwise stall or alter the relayed
+// bytes. DTR goes low and RTS high, as the open sets them once more after.
 bool ConfigureCOM(TCOMHandle h, int32_t baudRate) {
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
@@ -91,9 +95,19 @@ bool ConfigureCOM(TCOMHandle h, int32_t baudRate) {
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
-  // Raises RTS unless the driver toggles or handshakes it; the driver's flow
-  // control stays as it is.
-  dcb.fRtsControl |= RTS_CONTROL_ENABLE;
+  dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fAbortOnError = FALSE;
   return SetCommState(h, &dcb) != 0;
 }
 
@@ -122,10 +136,11 @@ bool CloseCOM(TCOMHandle &handle) {
     return true;
   DrainOutput(handle);
   FlushFileBuffers(handle);
-  if (!CloseHandle(handle))
-    return false;
+  // A handle whose close failed is of no further use: the variable must not
+  // keep it as if the port were open.
+  const bool closed = CloseHandle(handle) != 0;
   handle = INVALID_HANDLE_VALUE;
-  return true;
+  return closed;
 }
 
 int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity) {
@@ -152,6 +167,14 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
     return -1;
   }
   return static_cast<int32_t>(taken);
+}
+
+bool QueryCOMQueues(TCOMHandle h, TCOMQueues &queues) {
+  COMSTAT status{};
+  if (!QueryStatus(h, status))
+    return false;
+  queues = {status.cbInQue, status.cbOutQue};
+  return true;
 }
 
 // Output already queued stays: the close that follows drains it, so the

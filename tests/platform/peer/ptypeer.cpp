@@ -2,7 +2,9 @@
 // whose port side is published as a symlink (which wine maps to a COM port),
 // driven over a loopback TCP control connection so that a test program under
 // wine can steer it. One command per line, one reply line each:
-//   PLUG          new pty behind the link (raw line), echo on
+//   PLUG [flow]   new pty behind the link (raw line), echo on; with "flow" the
+//                 line comes with XON/XOFF and RTS/CTS handshake on, as another
+//                 program may leave a port
 //   UNPLUG        close the pty and remove the link: the cable is pulled
 //   ECHO 0|1      send every byte back, or keep them for TAKE
 //   HOLD 0|1      stop (or resume) reading, so the port's output fills up
@@ -51,7 +53,7 @@ public:
   explicit TPeer(std::string link) : FLink(std::move(link)) {}
   ~TPeer() { Unplug(); }
 
-  bool Plug() {
+  bool Plug(bool withFlowControl) {
     Unplug();
     FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0)
@@ -66,8 +68,12 @@ public:
     settings.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
     settings.c_oflag &= ~OPOST;
     settings.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    settings.c_cflag &= ~(CSIZE | PARENB);
+    settings.c_cflag &= ~(CSIZE | PARENB | CRTSCTS);
     settings.c_cflag |= CS8;
+    if (withFlowControl) {
+      settings.c_iflag |= IXON | IXOFF;
+      settings.c_cflag |= CRTSCTS;
+    }
     ioctl(FSlave, TCSETS2, &settings);
     unlink(FLink.c_str());
     FEcho = true;
@@ -153,7 +159,7 @@ public:
     const std::string command = line.substr(0, line.find(' '));
     const std::string argument = line.size() > command.size() ? line.substr(command.size() + 1) : "";
     if (command == "PLUG")
-      return Plug() ? "OK" : "ERR " + std::string(std::strerror(errno));
+      return Plug(argument == "flow") ? "OK" : "ERR " + std::string(std::strerror(errno));
     if (command == "UNPLUG")
       Unplug();
     else if (command == "ECHO")
@@ -261,7 +267,7 @@ int Start(const std::string &link, const std::string &controlFile) {
     signal(SIGPIPE, SIG_IGN);
     TPeer peer(link);
     const int listener = ListenOnLoopback();
-    if (listener < 0 || !peer.Plug())
+    if (listener < 0 || !peer.Plug(false))
       _exit(1);
     PublishPort(controlFile, PortOf(listener));
     Serve(peer, listener);
