@@ -2,8 +2,9 @@
 // and the presence check.
 #include "app/Relay.h"
 
+#include "serial/PortWatcher.h"
+
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
 #include <algorithm>
 
@@ -91,12 +92,12 @@ bool TRelay::RelaysAsBytesCome() const { return !FPacing.Fixed() && FConnected &
 // The events have just been processed there, so the moves do not process
 // them again before they act.
 void TRelay::MoveDueBytes() {
-  if (FReadSocket > 0 && !FPortWritable->isEnabled())
+  if (FReadSocket > 0 && !FPortWatch->WatchingOutputRoom())
     WriteClientChunk();
   if (!RelaysAsBytesCome())
     return;
-  // A read notifier switched off has told that the device's bytes came.
-  if (!FPortReadable->isEnabled())
+  // A disarmed input watch has told that the device's bytes came.
+  if (!FPortWatch->WatchingInput())
     CollectDeviceBytes();
   if (FPacing.DeviceChunkDue(FClock.TickCount(), FChunkSize, kDataBufferSize))
     SendDeviceChunk(false);
@@ -123,6 +124,7 @@ void TRelay::WriteClientChunk() {
     return; // the port failed; COMWrite dropped the clients and their chunk
   NoteLineProgress(written);
   if (written > 0) {
+    FPortWatch->NoteTraffic();
     FWindow.WriteLogChunk(QByteArrayView(pending, written), QStringLiteral("TCP->COM"));
     FSocketWritten += written;
     FReadSocket -= written;
@@ -133,7 +135,7 @@ void TRelay::WriteClientChunk() {
   }
   // A full driver queue: the rest goes when the port has room again.
   if (PortOpen())
-    FPortWritable->setEnabled(true);
+    FPortWatch->WatchOutputRoom();
 }
 
 // A line that takes nothing is not broken (a device that stopped reading, CTS
@@ -165,9 +167,11 @@ void TRelay::RelayCOMToSocket() {
 void TRelay::CollectDeviceBytes() {
   if (!PortOpen())
     return;
-  if (COMRead() > 0)
+  if (COMRead() > 0) {
     FPacing.DeviceBytesArrived(FClock.TickCount());
-  FPortReadable->setEnabled(true);
+    FPortWatch->NoteTraffic();
+  }
+  FPortWatch->WatchInput();
 }
 
 void TRelay::SendDeviceChunk(bool processEventsFirst) {

@@ -21,7 +21,7 @@
 #include <memory>
 #include <optional>
 
-class QSocketNotifier;
+class TPortWatcher;
 
 using TClientConnection = TServerSocket::TClientConnection;
 
@@ -165,8 +165,7 @@ private:
   uint32_t FWakeAt = 0; // the tick FWakeTimer is set for
   TRelayPacing FPacing;
   bool FFixedPacing = false;
-  std::unique_ptr<QSocketNotifier> FPortReadable; // the device's bytes have come
-  std::unique_ptr<QSocketNotifier> FPortWritable; // the port has room again
+  std::unique_ptr<TPortWatcher> FPortWatch; // wakes the relay when the port is ready
 
   std::array<char, kDataBufferSize> FDataBuffer{};   // the device's chunk towards the client
   int32_t FChunkSize = 0;                            // bytes of that chunk collected so far

@@ -3,9 +3,8 @@
 // and the device identification that runs over them.
 #include "app/Relay.h"
 
+#include "serial/PortWatcher.h"
 #include "serial/RingThread.h"
-
-#include <QSocketNotifier>
 
 #include <algorithm>
 
@@ -37,26 +36,18 @@ void TRelay::TakeOverCOM(TCOMHandle handle) {
     WatchPort();
 }
 
-// The event loop tells when the device's bytes come and when a full port has
-// room again; each notifier is switched off once it has told, until the relay
-// has acted on it.
+// The event loop is woken when the device's bytes come and when a full port
+// has room again; each watch disarms once it has told, until the relay has
+// acted on it.
 void TRelay::WatchPort() {
-  const auto notifier = [this](QSocketNotifier::Type type) {
-    auto watch = std::make_unique<QSocketNotifier>(static_cast<qintptr>(FCOMHandle), type);
-    QObject::connect(watch.get(), &QSocketNotifier::activated, watch.get(),
-                     [watch = watch.get()] { watch->setEnabled(false); });
-    return watch;
-  };
-  FPortReadable = notifier(QSocketNotifier::Read);
-  FPortWritable = notifier(QSocketNotifier::Write);
-  FPortWritable->setEnabled(false);
+  FPortWatch = std::make_unique<TPortWatcher>(FCOMHandle);
+  FPortWatch->WatchInput();
 }
 
 void TRelay::CloseCOMPort() { ClosePort(true); }
 
 void TRelay::ClosePort(bool cancelIo) {
-  FPortReadable.reset();
-  FPortWritable.reset();
+  FPortWatch.reset();
   // Bytes taken from the port for the client that the end of the relay
   // overtook: said, as for a chunk taken in the pass and not moved.
   if (FChunkSize > 0)
