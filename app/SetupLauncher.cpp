@@ -42,9 +42,9 @@ QString DecodeSetupIni(const QByteArray &bytes) {
 
 QString InFolder(const QString &folder, const QString &relative) { return folder + u'/' + relative; }
 
-std::string NativePath(const QString &path) { return QFile::encodeName(path).toStdString(); }
-
 QString Native(const QString &path) { return QDir::toNativeSeparators(path); }
+
+std::string NativePath(const QString &path) { return QFile::encodeName(Native(path)).toStdString(); }
 
 // The wine to start Windows programs with: TANDREL_WINE (a path, or a name
 // looked up on PATH) when set, else the wine on PATH; empty when missing.
