@@ -1,20 +1,19 @@
 #!/usr/bin/env bash
-# Cross-builds the Qt-free layers (serial, discovery, settings store,
-# platform) and their tests for Windows with mingw-w64 and runs them under
-# wine: CTest makes one fresh wine prefix for the run in build-windows/, keeps
-# its wine server up while the tests run and ends it afterwards.
+# The Windows stage: builds the wizard for Windows (scripts/build-windows.sh:
+# the program folder, the installer, the Qt-free layers' tests) and runs the
+# tests of that build under wine: CTest makes one fresh wine prefix for the
+# run in build-windows/, keeps its wine server up while the tests run and ends
+# it afterwards. The tests that drive the Windows wizard itself through its
+# window are Linux programs of the test build (scripts/test.sh, "ctest -L
+# wine").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-scripts/deps.sh windows
+scripts/build-windows.sh
 
 jobs=$(nproc)
 build=$root/build-windows
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTANDREL_QT=OFF -DTANDREL_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$jobs"
-
 # CTest's cleanup tests end the wine server and the pty peer; this covers a
 # run that CTest itself could not finish.
 cleanup() {

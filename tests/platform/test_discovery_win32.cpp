@@ -2,53 +2,16 @@
 // COM12 to the peer's pty) and the Ports class, with a fake device whose
 // removal pulls the cable.
 
+#include "FakePortDevice.h"
 #include "platform/WinText.h"
 #include "serial/COMUtils.h"
 
 #include <doctest.h>
 
-#include <initguid.h>
-
 #include <algorithm>
-#include <devguid.h>
-#include <setupapi.h>
 #include <stdexcept>
 
 namespace {
-
-// A device of the Ports class, registered for the test's life.
-class TFakePortDevice {
-public:
-  TFakePortDevice(const wchar_t *instance, const std::wstring &friendlyName)
-      : FSet(SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr)) {
-    FDevice.cbSize = sizeof FDevice;
-    REQUIRE(SetupDiCreateDeviceInfoW(FSet, instance, &GUID_DEVCLASS_PORTS, nullptr, nullptr, DICD_GENERATE_ID,
-                                     &FDevice));
-    REQUIRE(SetupDiRegisterDeviceInfo(FSet, &FDevice, 0, nullptr, nullptr, nullptr));
-    FRegistered = true;
-    if (!friendlyName.empty())
-      REQUIRE(SetupDiSetDeviceRegistryPropertyW(FSet, &FDevice, SPDRP_FRIENDLYNAME,
-                                                reinterpret_cast<const BYTE *>(friendlyName.c_str()),
-                                                static_cast<DWORD>((friendlyName.size() + 1) * sizeof(wchar_t))));
-  }
-  ~TFakePortDevice() {
-    Remove();
-    SetupDiDestroyDeviceInfoList(FSet);
-  }
-  TFakePortDevice(const TFakePortDevice &) = delete;
-  TFakePortDevice &operator=(const TFakePortDevice &) = delete;
-
-  void Remove() {
-    if (FRegistered)
-      SetupDiRemoveDevice(FSet, &FDevice);
-    FRegistered = false;
-  }
-
-private:
-  HDEVINFO FSet;
-  SP_DEVINFO_DATA FDevice{};
-  bool FRegistered = false;
-};
 
 std::vector<std::string> FriendlyNames() {
   std::vector<std::string> lines;
