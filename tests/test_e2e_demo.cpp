@@ -4,6 +4,7 @@
 
 #include "BridgeTestSupport.h"
 #include "E2ETest.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -18,11 +19,6 @@
 namespace {
 
 constexpr int StopTimeoutMs = 10000;
-
-QByteArray ReadFile(const QString &path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // One run of scripts/run.sh on the programs this test suite built, in a
 // process group of its own so that everything it starts can be ended with it.

@@ -6,6 +6,8 @@
 
 #include "E2ETest.h"
 #include "SimProcess.h"
+#include "TestFiles.h"
+#include "WinDemoEcho.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -17,7 +19,6 @@
 
 namespace {
 
-constexpr int EchoSize = 64 * 1024;
 // wine's start of a program and its first connection.
 constexpr int WineStartTimeoutMs = 120000;
 // A second click on the label sooner than this is a double click, which the
@@ -26,19 +27,7 @@ constexpr int PastDoubleClickMs = 700;
 constexpr int BoxSettleMs = 500;
 const QString Program = QStringLiteral("windemosetup");
 
-QByteArray ReadFile(const QString &path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // What the Windows program sends in its echo mode.
-QByteArray EchoPattern() {
-  QByteArray bytes(EchoSize, Qt::Uninitialized);
-  for (int i = 0; i < EchoSize; ++i)
-    bytes[i] = char((i * 7919) >> 3);
-  return bytes;
-}
-
 // The simulated device in echo mode, and the program's folder with the
 // Windows program as the device's setup program.
 struct TWineRig {
@@ -49,7 +38,7 @@ struct TWineRig {
     const QByteArray exe = ReadFile(qEnvironmentVariable("TANDREL_WINDEMOSETUP"));
     stored = !exe.isEmpty() && folder.addProgram(Program, exe) && folder.writeSettings(device.linkPath(), 1);
     folder.addEnvironment(QStringLiteral("DEMOSETUP_PORT"), QString::number(folder.serverPort()));
-    folder.addEnvironment(QStringLiteral("DEMOSETUP_ECHO"), QString::number(EchoSize));
+    folder.addEnvironment(QStringLiteral("DEMOSETUP_ECHO"), QString::number(WinDemoEchoSize));
     folder.addEnvironment(QStringLiteral("DEMOSETUP_RESULT"), QStringLiteral("Z:") + result);
     if (withoutWine)
       folder.addEnvironment(QStringLiteral("TANDREL_WINE"), folder.path(QStringLiteral("no-wine-here")));
@@ -107,7 +96,7 @@ private slots:
                               WineStartTimeoutMs);
     qInfo("under wine: connected and 64 KiB echoed %lld ms after the click", sinceClick.elapsed());
     QCOMPARE(ReadFile(rig.result), QByteArray("ok 65536\n"));
-    QVERIFY(rig.device.receivedBytes() == "+VER_INFO=?\r\n" + EchoPattern());
+    QVERIFY(rig.device.receivedBytes() == "+VER_INFO=?\r\n" + WinDemoEchoPattern());
     QVERIFY(QFile::exists(rig.copy));
     QVERIFY2(!LiveProcessesNaming(rig.copy).isEmpty(), "the Windows process runs the copy");
 

@@ -2,6 +2,7 @@
 // list, the stored settings at start, and the application's top-level error
 // reporting.
 #include "MainFormFixture.h"
+#include "TestFiles.h"
 #include "app/Application.h"
 #include "app/RegStore.h"
 #include "ui/URLLabel.h"
@@ -221,11 +222,6 @@ public:
   QTemporaryDir folder;
   const QString path = folder.filePath(QStringLiteral("port"));
 };
-
-QByteArray ReadFile(const QString &path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 

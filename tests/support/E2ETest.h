@@ -11,6 +11,8 @@ class TE2ETest : public QObject {
   Q_OBJECT
 
 protected:
+  explicit TE2ETest(TXSession::TDesk desk = TXSession::TDesk::Bare) : FDisplay(desk) {}
+
   static constexpr int WindowTimeoutMs = 30000;
   static constexpr int StepTimeoutMs = 20000;
   static constexpr int ExitTimeoutMs = 30000;

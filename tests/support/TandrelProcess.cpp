@@ -2,12 +2,12 @@
 
 #include "BridgeTestSupport.h"
 #include "ChildProcess.h"
+#include "TestFiles.h"
 #include "XSession.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <csignal>
@@ -22,16 +22,6 @@ QString SetupProbeProgram() { return QStringLiteral(SETUPPROBE_BIN); }
 
 bool CopyProgram(const QString &from, const QString &to) {
   return QFile::copy(from, to) && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-bool WriteFile(const QString &path, const QByteArray &bytes) {
-  QSaveFile file(path);
-  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
-}
-
-QByteArray ReadFile(const QString &path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString ProcFile(qint64 pid, const char *name) {

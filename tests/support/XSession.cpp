@@ -74,7 +74,7 @@ bool SendDeleteWindow(const QByteArray &display, unsigned long window) {
 
 } // namespace
 
-TXSession::TXSession() {
+TXSession::TXSession(TDesk desk) {
   EndWithTheTest(FServer);
   // -displayfd 1: Xvfb picks a free display and prints its number on stdout.
   FServer.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
@@ -87,9 +87,28 @@ TXSession::TXSession() {
     return;
   }
   FDisplay = u':' + QString::fromLatin1(output.trimmed());
+  if (desk == TDesk::Managed)
+    startWindowManager();
 }
 
-TXSession::~TXSession() { StopChild(FServer, StopTimeoutMs); }
+void TXSession::startWindowManager() {
+  FWindowManager.setProcessEnvironment(environment());
+  FWindowManager.setProcessChannelMode(QProcess::MergedChannels);
+  EndWithTheTest(FWindowManager);
+  FWindowManager.start(QStringLiteral("openbox"),
+                       {QStringLiteral("--sm-disable"), QStringLiteral("--startup"), QStringLiteral("echo wm-ready")});
+  QByteArray output;
+  if (!WaitForOutput(FWindowManager, "wm-ready", StartTimeoutMs, output)) {
+    FError = QStringLiteral("the window manager (openbox) did not start: %1 %2")
+                 .arg(FWindowManager.errorString(), QString::fromLocal8Bit(output));
+    FDisplay.clear();
+  }
+}
+
+TXSession::~TXSession() {
+  StopChild(FWindowManager, StopTimeoutMs);
+  StopChild(FServer, StopTimeoutMs);
+}
 
 QProcessEnvironment TXSession::environment() const {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -157,10 +176,26 @@ bool TXSession::type(const QString &window, const QString &text) const {
          xdotool({QStringLiteral("type"), QStringLiteral("--clearmodifiers"), text});
 }
 
+bool TXSession::moveWindow(const QString &window, int x, int y) const {
+  return xdotool({QStringLiteral("windowmove"), QStringLiteral("--sync"), window, QString::number(x), QString::number(y)});
+}
+
 bool TXSession::closeWindow(const QString &window) const {
   bool ok = false;
   const unsigned long id = window.toULong(&ok);
   return ok && SendDeleteWindow(FDisplay.toLatin1(), id);
+}
+
+QString TXSession::clipboard() const {
+  QByteArray text;
+  RunCommand(environment(), QStringLiteral("xclip"),
+             {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")}, CommandTimeoutMs, &text);
+  return QString::fromUtf8(text);
+}
+
+bool TXSession::windowPicture(const QString &window, const QString &path) const {
+  return RunCommand(environment(), QStringLiteral("import"), {QStringLiteral("-window"), window, path},
+                    CommandTimeoutMs);
 }
 
 bool TXSession::screenshot(const QString &path) const {
