@@ -35,12 +35,12 @@ if [ -z "$build" ]; then
   cmake --build build -j"$(nproc)"
   build=$PWD/build
   if [ "$mode" = windows ]; then
-    # The cross build of scripts/test-windows.sh; the program goes beside the
-    # wizard, where setup.ini names it.
-    cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTANDREL_QT=OFF -DTANDREL_TESTS=ON \
+    # A cross build of the program alone (no Qt for Windows needed); it goes
+    # beside the wizard, where setup.ini names it.
+    cmake -S . -B build-windemo -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTANDREL_QT=OFF \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build build-windows -j"$(nproc)" --target windemosetup
-    cp build-windows/windemosetup.exe "$build/"
+    cmake --build build-windemo -j"$(nproc)" --target windemosetup
+    cp build-windemo/windemosetup.exe "$build/"
   fi
 fi
 if [ ! -x "$build/tandrel" ]; then
