@@ -77,9 +77,12 @@ bool SendDeleteWindow(const QByteArray &display, unsigned long window) {
 TXSession::TXSession(TDesk desk) {
   EndWithTheTest(FServer);
   // -displayfd 1: Xvfb picks a free display and prints its number on stdout.
+  // -noreset: on a bare desk the server would otherwise reset whenever the
+  // last client leaves, and a program starting during the reset cannot connect.
   FServer.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                                           QStringLiteral("0"), QStringLiteral("1280x1024x24"),
-                                          QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+                                          QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                          QStringLiteral("-noreset")});
   QByteArray output;
   if (!WaitForOutput(FServer, "\n", StartTimeoutMs, output)) {
     FError = QStringLiteral("Xvfb did not start: %1 %2")
