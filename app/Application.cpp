@@ -4,6 +4,21 @@
 
 #include <exception>
 
+namespace {
+
+// The exception being handled, in a box owned by `owner`.
+void ReportCurrentError(QWidget *owner) {
+  try {
+    throw;
+  } catch (const std::exception &error) {
+    ShowPrompt(owner, ErrorPrompt(QString::fromUtf8(error.what())));
+  } catch (...) {
+    ShowPrompt(owner, ErrorPrompt(QStringLiteral("Неизвестная ошибка")));
+  }
+}
+
+} // namespace
+
 TTandrelApplication::TTandrelApplication(int &argc, char **argv) : QApplication(argc, argv) {}
 
 bool TTandrelApplication::notify(QObject *receiver, QEvent *event) {
@@ -15,12 +30,3 @@ bool TTandrelApplication::notify(QObject *receiver, QEvent *event) {
   return false;
 }
 
-void ReportCurrentError(QWidget *owner) {
-  try {
-    throw;
-  } catch (const std::exception &error) {
-    ShowError(owner, QString::fromUtf8(error.what()));
-  } catch (...) {
-    ShowError(owner, QStringLiteral("Неизвестная ошибка"));
-  }
-}

@@ -11,8 +11,3 @@ public:
   TTandrelApplication(int &argc, char **argv);
   bool notify(QObject *receiver, QEvent *event) override;
 };
-
-// The top-level error reporting for the exception being handled: call it only
-// from a catch block. Shows the error's text (or "Неизвестная ошибка") in an
-// error box owned by `owner`.
-void ReportCurrentError(QWidget *owner);

@@ -1,14 +1,28 @@
 #include "app/Application.h"
-#include "app/MainFormUnit.h"
 #include "app/QuitRequests.h"
+#include "app/Wizard.h"
 #include "platform/PrivateTempFolder.h"
 #include "platform/SingleInstance.h"
-#include "ui/COMSettingsUnit.h"
-#include "ui/LOGUnit.h"
 #include "ui/Prompts.h"
-#include "ui/TPCServerSettingsUnit.h"
 
 #include <QIcon>
+
+namespace {
+
+// A second start says so and ends once the box is closed; on Windows the
+// running window comes to the front.
+int RefuseSecondInstance(TTandrelApplication &app) {
+  ShowPrompt(nullptr,
+             TPrompt{QStringLiteral("Приложение уже запущено."), QStringLiteral("Предупреждение"), TPromptIcon::Warning},
+             [] {
+               BringRunningInstanceForward("TMainTandrelForm");
+               QCoreApplication::quit();
+             });
+  app.exec();
+  return 0;
+}
+
+} // namespace
 
 int main(int argc, char *argv[]) {
   TTandrelApplication app(argc, argv);
@@ -19,20 +33,12 @@ int main(int argc, char *argv[]) {
   const std::string lockFolder = PrivateTempFolder(nullptr);
   if (!lockFolder.empty() &&
       instance.Acquire(lockFolder, "TMainTandrelForm", CurrentDisplayName()) ==
-          TSingleInstanceLock::TResult::HeldByAnother) {
-    ShowPrompt(nullptr, QStringLiteral("Приложение уже запущено."), QStringLiteral("Предупреждение"),
-               TPromptIcon::Warning);
-    BringRunningInstanceForward("TMainTandrelForm");
-    return 0;
-  }
+          TSingleInstanceLock::TResult::HeldByAnother)
+    return RefuseSecondInstance(app);
 
-  TMainTandrelForm mainForm(TMainFormEnvironment::FromSystem());
-  TCOMSettingsForm comSettings;
-  TTCPServerSettingsForm tcpSettings;
-  TLOGForm log;
-  mainForm.AttachWindows(&comSettings, &tcpSettings, &log);
-  const TQuitRequests quitRequests(&mainForm);
-  mainForm.show();
-  instance.PublishWindow(static_cast<std::uintptr_t>(mainForm.winId()));
+  TWizard wizard(TSessionEnvironment::FromSystem());
+  const TQuitRequests quitRequests(&wizard.mainForm);
+  wizard.mainForm.show();
+  instance.PublishWindow(static_cast<std::uintptr_t>(wizard.mainForm.winId()));
   return app.exec();
 }

@@ -5,7 +5,7 @@
 //
 // Input: relayed bytes, cut into chunks of the transfer buffer's size.
 
-#include "app/Relay.h"
+#include "core/Relay.h"
 #include "serial/RingThread.h"
 
 #include "FuzzCheck.h"

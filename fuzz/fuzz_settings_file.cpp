@@ -10,7 +10,7 @@
 // N. Name and text are UTF-8, or UTF-16LE code units after FF FE, so that
 // lone surrogates can be given.
 
-#include "app/RegFileStore.h"
+#include "core/RegFileStore.h"
 
 #include "FuzzCheck.h"
 

@@ -4,7 +4,7 @@
 // Input: the reply, an end mark (a backslash and any byte but a backslash;
 // two backslashes stand for one), then the bytes of setup.ini.
 
-#include "app/SetupLauncher.h"
+#include "core/SetupLauncher.h"
 
 #include "FuzzCheck.h"
 

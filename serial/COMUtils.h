@@ -3,8 +3,9 @@
 // backends live beside this header, one file per OS.
 //
 // Results instead of exceptions: true/false, byte counts, 0 for nothing or a
-// failed call, -1 for a failed read or write. Only OpenCOM and CloseCOM change a
-// handle variable.
+// failed call, -1 for a failed read or write; where the caller asks, a
+// TSerialError says what went wrong. Only OpenCOM and CloseCOM change a handle
+// variable.
 
 #include <cstdint>
 #include <string>
@@ -19,25 +20,42 @@ using TCOMHandle = int; // a file descriptor
 constexpr TCOMHandle INVALID_HANDLE_VALUE = -1;
 #endif
 
+// What went wrong with a port, mapped once from the system's error by each
+// backend: the kind the caller acts on, and the system's own text for the
+// log and the user (local 8-bit).
+struct TSerialError {
+  enum class TKind {
+    None,
+    Gone,   // the port is not there (never was, or was pulled)
+    Busy,   // another program (or this one) has it open
+    Denied, // this user may not open it
+    Other,
+  };
+  TKind kind = TKind::None;
+  std::string text;
+  explicit operator bool() const { return kind != TKind::None; }
+};
+
 // Raw line, 8N1, the given speed (any rate), no software or hardware flow
 // control whatever the port had before.
 bool ConfigureCOM(TCOMHandle h, int32_t baudRate);
 // Opens `name` (a device path) exclusively, configures it, purges both
 // queues, drops DTR and raises RTS. On failure `handle` is
-// INVALID_HANDLE_VALUE and LastOpenCOMError() tells why.
-bool OpenCOM(const std::string &name, int32_t baudRate, TCOMHandle &handle);
+// INVALID_HANDLE_VALUE and `error` (if given) tells why.
+bool OpenCOM(const std::string &name, int32_t baudRate, TCOMHandle &handle, TSerialError *error = nullptr);
 // Drains the output within a bounded time, then closes. The variable is
 // INVALID_HANDLE_VALUE afterwards; true for an already closed variable.
 bool CloseCOM(TCOMHandle &handle);
-// Bytes already queued, at most `capacity`; 0 when none (or the port cannot be
-// queried), -1 when the read itself fails.
-int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity);
+// Bytes already queued, at most `capacity`; 0 when none, also when the port
+// cannot be queried (then `error`, if given, says so: a pulled port is Gone);
+// -1 when the read itself fails.
+int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity, TSerialError *error = nullptr);
 // What ReadCOM gives into a 32768-byte buffer, NUL bytes turned into spaces.
 std::string ReadCOMString(TCOMHandle h);
 // Never waits: the bytes the driver took now (0 when its queue is full; the
 // caller keeps the rest pending), or -1 when the port itself failed (gone,
-// hung up, not open).
-int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count);
+// hung up, not open; `error`, if given, says which).
+int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count, TSerialError *error = nullptr);
 // Writes all of `s` (AT commands, the hang-up), waiting a short bounded time
 // for room: its length, or 0 when it could not be completed.
 int32_t WriteCOMString(TCOMHandle h, const std::string &s);
@@ -52,11 +70,6 @@ bool QueryCOMQueues(TCOMHandle h, TCOMQueues &queues);
 // Cancels I/O the calling thread left pending on the port (none where I/O is
 // synchronous); output already queued stays for the close to drain.
 void CancelCOMIo(TCOMHandle h);
-// Why the last failed OpenCOM of the calling thread failed (empty after a
-// successful one).
-std::string LastOpenCOMError();
-// Why the last WriteCOM of the calling thread that gave -1 failed.
-std::string LastWriteCOMError();
 
 // Line speed in bits per second through the OS's arbitrary-rate interface.
 bool SetCOMSpeed(TCOMHandle h, int32_t baudRate);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <system_error>
@@ -23,19 +24,43 @@ constexpr milliseconds KDrainGrace{1000};
 constexpr milliseconds KDrainPollInterval{5};
 constexpr int64_t KBitsPerByte = 10; // 8N1: start, 8 data, stop
 
-thread_local std::string GLastOpenError;
-thread_local std::string GLastWriteError;
-
 std::string SystemMessage(int error) {
   return std::generic_category().message(error);
 }
 
+// The one place where errno becomes the caller's vocabulary.
+TSerialError::TKind KindOf(int error) {
+  switch (error) {
+  case ENOENT:
+  case ENXIO:
+  case ENODEV:
+  case EIO:
+  case EBADF:
+    return TSerialError::TKind::Gone;
+  case EBUSY:
+  case EWOULDBLOCK:
+    return TSerialError::TKind::Busy;
+  case EACCES:
+  case EPERM:
+    return TSerialError::TKind::Denied;
+  default:
+    return TSerialError::TKind::Other;
+  }
+}
+
+void Report(TSerialError *error, int code) {
+  if (error)
+    *error = TSerialError{KindOf(code), SystemMessage(code)};
+}
+
+// What the user needs to hear beyond the system's text when a port will not open.
 std::string OpenErrorText(int error) {
   switch (error) {
   case EACCES:
     return SystemMessage(error) + " (пользователь не входит в группу dialout?)";
   case EBUSY:
-    return SystemMessage(error) + " (порт уже используется)";
+  case EWOULDBLOCK:
+    return SystemMessage(EBUSY) + " (порт уже используется)";
   case ENOTTY:
     return SystemMessage(error) + " (это не последовательный порт)";
   default:
@@ -43,11 +68,19 @@ std::string OpenErrorText(int error) {
   }
 }
 
-bool FailOpen(int fd, int error) {
-  GLastOpenError = OpenErrorText(error);
+bool FailOpen(int fd, int code, TSerialError *error) {
+  if (error)
+    *error = TSerialError{KindOf(code), OpenErrorText(code)};
   if (fd >= 0)
     close(fd);
   return false;
+}
+
+// A tty whose other end is gone (a pulled adapter, a pty whose master was
+// closed) reads as hung up.
+bool HungUp(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 // A raw 8N1 local line without flow control. A new tty comes with IXON on,
@@ -108,19 +141,20 @@ bool ConfigureCOM(TCOMHandle h, int32_t baudRate) {
   return SetCOMSpeed(h, baudRate);
 }
 
-bool OpenCOM(const std::string &name, int32_t baudRate, TCOMHandle &handle) {
+bool OpenCOM(const std::string &name, int32_t baudRate, TCOMHandle &handle, TSerialError *error) {
   handle = INVALID_HANDLE_VALUE;
-  GLastOpenError.clear();
+  if (error)
+    *error = {};
   const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
-    return FailOpen(fd, errno);
+    return FailOpen(fd, errno, error);
   // flock binds root and other handles of this process too; TIOCEXCL keeps
   // out programs that do not lock.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-    return FailOpen(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+    return FailOpen(fd, errno, error);
   ioctl(fd, TIOCEXCL);
   if (!ConfigureCOM(fd, baudRate) || tcflush(fd, TCIOFLUSH) != 0)
-    return FailOpen(fd, errno);
+    return FailOpen(fd, errno, error);
   SetModemLines(fd);
   handle = fd;
   return true;
@@ -144,12 +178,19 @@ bool CloseCOM(TCOMHandle &handle) {
   return closed;
 }
 
-int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity) {
+int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity, TSerialError *error) {
   if (buffer == nullptr || capacity <= 0)
     return 0;
   int queued = 0;
-  if (ioctl(h, FIONREAD, &queued) != 0 || queued <= 0)
+  if (ioctl(h, FIONREAD, &queued) != 0) {
+    Report(error, errno);
     return 0;
+  }
+  if (queued <= 0) {
+    if (HungUp(h))
+      Report(error, EIO);
+    return 0;
+  }
   // One tty read returns at most about 4 KiB: read on until the driver's
   // queue is empty or the buffer is full.
   auto *bytes = static_cast<char *>(buffer);
@@ -166,12 +207,15 @@ int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity) {
     if (count == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
       break;
     // Bytes already read are delivered; the error shows at the next read.
-    return total > 0 ? total : -1;
+    if (total > 0)
+      return total;
+    Report(error, errno);
+    return -1;
   }
   return total;
 }
 
-int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
+int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count, TSerialError *error) {
   if (buffer == nullptr || count <= 0)
     return 0;
   for (;;) {
@@ -183,7 +227,7 @@ int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
     // A full driver queue is back-pressure, not a failure.
     if (errno == EAGAIN || errno == EWOULDBLOCK)
       return 0;
-    GLastWriteError = SystemMessage(errno);
+    Report(error, errno);
     return -1;
   }
 }
@@ -200,7 +244,3 @@ bool QueryCOMQueues(TCOMHandle h, TCOMQueues &queues) {
 // I/O here is never left pending (no overlapped calls), so there is nothing
 // to cancel; the close that follows drains the output.
 void CancelCOMIo(TCOMHandle) {}
-
-std::string LastOpenCOMError() { return GLastOpenError; }
-
-std::string LastWriteCOMError() { return GLastWriteError; }

@@ -24,18 +24,42 @@ constexpr milliseconds KDrainGrace{1000};
 constexpr milliseconds KDrainPollInterval{5};
 constexpr int64_t KBitsPerByte = 10; // 8N1: start, 8 data, stop
 
-thread_local std::string GLastOpenError;
-thread_local std::string GLastWriteError;
-
-std::string OpenErrorText(DWORD error) {
-  const std::string text = AnsiFromWide(SystemMessage(error));
-  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
-    return text + AnsiFromWide(L" (порт уже используется)");
-  return text;
+// The one place where a Windows error becomes the caller's vocabulary. A
+// port in use elsewhere is refused as access denied.
+TSerialError::TKind KindOf(DWORD error) {
+  switch (error) {
+  case ERROR_FILE_NOT_FOUND:
+  case ERROR_PATH_NOT_FOUND:
+  case ERROR_INVALID_HANDLE:
+  case ERROR_BAD_COMMAND:
+  case ERROR_GEN_FAILURE:
+  case ERROR_DEVICE_REMOVED:
+  case ERROR_DEVICE_NOT_CONNECTED:
+  case ERROR_NOT_READY:
+  case ERROR_OPERATION_ABORTED:
+  case ERROR_INVALID_FUNCTION:
+    return TSerialError::TKind::Gone;
+  case ERROR_ACCESS_DENIED:
+  case ERROR_SHARING_VIOLATION:
+    return TSerialError::TKind::Busy;
+  default:
+    return TSerialError::TKind::Other;
+  }
 }
 
-bool FailOpen(TCOMHandle &handle, DWORD error) {
-  GLastOpenError = OpenErrorText(error);
+void Report(TSerialError *error, DWORD code) {
+  if (error)
+    *error = TSerialError{KindOf(code), AnsiFromWide(SystemMessage(code))};
+}
+
+void ReportOpenFailure(TSerialError *error, DWORD code) {
+  Report(error, code);
+  if (error && error->kind == TSerialError::TKind::Busy)
+    error->text += AnsiFromWide(L" (порт уже используется)");
+}
+
+bool FailOpen(TCOMHandle &handle, DWORD code, TSerialError *error) {
+  ReportOpenFailure(error, code);
   CloseHandle(handle);
   handle = INVALID_HANDLE_VALUE;
   return false;
@@ -111,20 +135,21 @@ bool ConfigureCOM(TCOMHandle h, int32_t baudRate) {
   return SetCommState(h, &dcb) != 0;
 }
 
-bool OpenCOM(const std::string &name, int32_t baudRate, TCOMHandle &handle) {
+bool OpenCOM(const std::string &name, int32_t baudRate, TCOMHandle &handle, TSerialError *error) {
   handle = INVALID_HANDLE_VALUE;
-  GLastOpenError.clear();
+  if (error)
+    *error = {};
   // The device namespace opens COM10 and above as well.
   const std::wstring path = L"\\\\.\\" + WideFromAnsi(name);
   handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                        nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    GLastOpenError = OpenErrorText(GetLastError());
+    ReportOpenFailure(error, GetLastError());
     return false;
   }
   if (!ConfigureCOM(handle, baudRate) || !SetupComm(handle, KQueueSize, KQueueSize) ||
       !SetNonWaitingTimeouts(handle) || !PurgeComm(handle, KPurgeAll))
-    return FailOpen(handle, GetLastError());
+    return FailOpen(handle, GetLastError(), error);
   // Lines a driver cannot drive do not matter.
   EscapeCommFunction(handle, CLRDTR);
   EscapeCommFunction(handle, SETRTS);
@@ -143,27 +168,33 @@ bool CloseCOM(TCOMHandle &handle) {
   return closed;
 }
 
-int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity) {
+int32_t ReadCOM(TCOMHandle h, void *buffer, int32_t capacity, TSerialError *error) {
   if (buffer == nullptr || capacity <= 0)
     return 0;
   COMSTAT status{};
-  if (!QueryStatus(h, status) || status.cbInQue == 0)
+  if (!QueryStatus(h, status)) {
+    Report(error, GetLastError());
+    return 0;
+  }
+  if (status.cbInQue == 0)
     return 0;
   const DWORD wanted = std::min<DWORD>(status.cbInQue, static_cast<DWORD>(capacity));
   DWORD count = 0;
-  if (!ReadFile(h, buffer, wanted, &count, nullptr) && count == 0)
+  if (!ReadFile(h, buffer, wanted, &count, nullptr) && count == 0) {
+    Report(error, GetLastError());
     return -1;
+  }
   return static_cast<int32_t>(count);
 }
 
-int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count) {
+int32_t WriteCOM(TCOMHandle h, const void *buffer, int32_t count, TSerialError *error) {
   if (buffer == nullptr || count <= 0)
     return 0;
   // A write that timed out succeeds with what the driver took, possibly
   // nothing: back-pressure, not a failure.
   DWORD taken = 0;
   if (!WriteFile(h, buffer, static_cast<DWORD>(count), &taken, nullptr) && taken == 0) {
-    GLastWriteError = AnsiFromWide(SystemMessage(GetLastError()));
+    Report(error, GetLastError());
     return -1;
   }
   return static_cast<int32_t>(taken);
@@ -180,10 +211,6 @@ bool QueryCOMQueues(TCOMHandle h, TCOMQueues &queues) {
 // Output already queued stays: the close that follows drains it, so the
 // device still gets the last relayed bytes.
 void CancelCOMIo(TCOMHandle h) { CancelIo(h); }
-
-std::string LastOpenCOMError() { return GLastOpenError; }
-
-std::string LastWriteCOMError() { return GLastWriteError; }
 
 bool SetCOMSpeed(TCOMHandle h, int32_t baudRate) {
   DCB dcb{};

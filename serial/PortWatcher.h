@@ -8,19 +8,21 @@
 
 #include "serial/COMUtils.h"
 
+#include <functional>
 #include <memory>
 
 class TPortWatcher {
 public:
-  // Watches `port`, which stays open for the watcher's life. Both watches
-  // start disarmed.
-  explicit TPortWatcher(TCOMHandle port);
+  // Watches `port`, which stays open for the watcher's life; `ready` is called
+  // from the event loop whenever a watch has told. Both watches start
+  // disarmed.
+  TPortWatcher(TCOMHandle port, std::function<void()> ready);
   ~TPortWatcher();
   TPortWatcher(const TPortWatcher &) = delete;
   TPortWatcher &operator=(const TPortWatcher &) = delete;
 
   // A watch stays armed until the port is ready for it; then it disarms
-  // itself and the event loop wakes up.
+  // itself and `ready` is called.
   void WatchInput();
   bool WatchingInput() const;
   void WatchOutputRoom();

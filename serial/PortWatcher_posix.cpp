@@ -5,11 +5,14 @@
 namespace {
 
 // Switched off once it has told, until the watch is armed again.
-std::unique_ptr<QSocketNotifier> Notifier(TCOMHandle port, QSocketNotifier::Type type) {
+std::unique_ptr<QSocketNotifier> Notifier(TCOMHandle port, QSocketNotifier::Type type,
+                                          const std::function<void()> &ready) {
   auto notifier = std::make_unique<QSocketNotifier>(static_cast<qintptr>(port), type);
   notifier->setEnabled(false);
-  QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
-                   [watch = notifier.get()] { watch->setEnabled(false); });
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [watch = notifier.get(), ready] {
+    watch->setEnabled(false);
+    ready();
+  });
   return notifier;
 }
 
@@ -20,8 +23,8 @@ struct TPortWatcher::TBackend {
   std::unique_ptr<QSocketNotifier> writable;
 };
 
-TPortWatcher::TPortWatcher(TCOMHandle port)
-    : FBackend(new TBackend{Notifier(port, QSocketNotifier::Read), Notifier(port, QSocketNotifier::Write)}) {}
+TPortWatcher::TPortWatcher(TCOMHandle port, std::function<void()> ready)
+    : FBackend(new TBackend{Notifier(port, QSocketNotifier::Read, ready), Notifier(port, QSocketNotifier::Write, ready)}) {}
 
 TPortWatcher::~TPortWatcher() = default;
 

@@ -21,7 +21,7 @@ constexpr uint32_t kOutputRoomBelow = 1024;
 } // namespace
 
 struct TPortWatcher::TBackend {
-  explicit TBackend(TCOMHandle watched) : port(watched) {
+  TBackend(TCOMHandle watched, std::function<void()> told) : port(watched), ready(std::move(told)) {
     poll.setSingleShot(true);
     poll.setTimerType(Qt::PreciseTimer);
     QObject::connect(&poll, &QTimer::timeout, [this] { Poll(); });
@@ -38,6 +38,8 @@ struct TPortWatcher::TBackend {
   }
 
   void Poll() {
+    const bool wasInput = input;
+    const bool wasOutput = output;
     TCOMQueues queues;
     if (QueryCOMQueues(port, queues)) {
       if (queues.input > 0 || queues.output > 0)
@@ -47,21 +49,25 @@ struct TPortWatcher::TBackend {
       if (queues.output < kOutputRoomBelow)
         output = false;
     } else {
-      // A port that cannot be asked is written to all the same, so that
-      // the write reports what became of it.
-      output = false;
+      // A port that cannot be asked is read and written all the same, so
+      // that the read or write reports what became of it.
+      input = output = false;
     }
     Schedule();
+    if ((wasInput && !input) || (wasOutput && !output))
+      ready();
   }
 
   TCOMHandle port;
+  std::function<void()> ready;
   QTimer poll;
   QElapsedTimer sinceTraffic;
   bool input = false;
   bool output = false;
 };
 
-TPortWatcher::TPortWatcher(TCOMHandle port) : FBackend(new TBackend(port)) {}
+TPortWatcher::TPortWatcher(TCOMHandle port, std::function<void()> ready)
+    : FBackend(new TBackend(port, std::move(ready))) {}
 
 TPortWatcher::~TPortWatcher() = default;
 

@@ -1,10 +1,6 @@
 #include "serial/RingThread.h"
 
-#include "ui/TimeFuncs.h"
-
-#include <QCoreApplication>
-#include <QListWidget>
-#include <QScopeGuard>
+#include <algorithm>
 
 const std::array<QString, 8> RingErrorMessages = {
     QString(),
@@ -75,6 +71,13 @@ QStringList SplitLogLines(const QString &text) {
   return lines;
 }
 
+bool ReplyHolds(const QString &replyText, const QString &expected) {
+  const QStringList lines = AsciiUpper(replyText).replace(u'\n', u'\r').split(u'\r');
+  return std::any_of(lines.cbegin(), lines.cend(), [&expected](const QString &line) {
+    return !line.startsWith(QLatin1String("AT")) && line.contains(expected);
+  });
+}
+
 std::optional<QByteArray> DialString(const QString &phone) {
   static const QString allowed = QStringLiteral("0123456789+*#,WP");
   QByteArray dial;
@@ -103,16 +106,11 @@ uint32_t ModemErrorCode(const QString &replyText) {
 }
 
 TRingThread::TRingThread(const TRingThreadCreateStruct &ACreateStruct, TClock &clock)
-    : FCreateStruct(ACreateStruct), FClock(clock), FLogList(ACreateStruct.LogObject) {
-  start();
-}
+    : FCreateStruct(ACreateStruct), FClock(clock) {}
 
 TRingThread::~TRingThread() {
-  FCreateStruct.TerminateHandler = nullptr;
-  if (!isFinished()) {
-    Terminate();
-    WaitFor();
-  }
+  Terminate();
+  wait();
   if (FhCOM != INVALID_HANDLE_VALUE)
     CloseCOM(FhCOM);
 }
@@ -123,24 +121,7 @@ TCOMHandle TRingThread::TakeCOM() {
   return handle;
 }
 
-void TRingThread::ReleaseWhenFinished() {
-  connect(this, &QThread::finished, this, &QObject::deleteLater);
-  if (isFinished())
-    deleteLater();
-}
-
-void TRingThread::run() {
-  Execute();
-  Synchronize([this] {
-    if (FCreateStruct.TerminateHandler)
-      FCreateStruct.TerminateHandler(this);
-  });
-  {
-    std::lock_guard<std::mutex> guard(FSyncLock);
-    FWorkerDone = true;
-  }
-  FSyncChanged.notify_all();
-}
+void TRingThread::run() { Execute(); }
 
 // Every way out leaves the stop flag set; a stop check returns without
 // touching the code or the port any further.
@@ -256,10 +237,7 @@ void TRingThread::StoreCode(uint32_t code) {
 
 void TRingThread::Pause(uint32_t ms) { FClock.SleepUnlessStopped(ms, FStop); }
 
-void TRingThread::PostProgress(int stage) {
-  if (FCreateStruct.Owner)
-    QCoreApplication::postEvent(FCreateStruct.Owner, new TRingProgressEvent(stage));
-}
+void TRingThread::PostProgress(int stage) { emit Progress(stage); }
 
 void TRingThread::SendCommand(const QByteArray &command) {
   WriteCOMString(FhCOM, (command + "\r\n").toStdString());
@@ -277,7 +255,7 @@ bool TRingThread::WaitForReply(const QString &expected, uint32_t timeoutMs) {
       LogText(text, QStringLiteral(">>"));
       return false;
     }
-    if (text.toUpper().contains(expected)) {
+    if (ReplyHolds(text, expected)) {
       LogText(text, QStringLiteral(">>"));
       return !Terminated();
     }
@@ -295,62 +273,6 @@ bool TRingThread::CheckModemError(const QString &replyText) {
 }
 
 void TRingThread::LogText(const QString &text, const QString &prefix) {
-  for (const QString &line : SplitLogLines(text)) {
-    FLogLine = NowStamp() + QLatin1Char(':') + prefix + QLatin1Char(' ') + line;
-    Synchronize([this] { AppendLogLine(); });
-  }
-}
-
-void TRingThread::AppendLogLine() {
-  if (!FLogList)
-    return;
-  FLogList->addItem(FLogLine);
-  FLogList->scrollToItem(FLogList->item(FLogList->count() - 1));
-}
-
-// Worker side: hand `call` to the UI thread and block until it has run there.
-void TRingThread::Synchronize(const std::function<void()> &call) {
-  std::unique_lock<std::mutex> lock(FSyncLock);
-  FSyncCall = &call;
-  FSyncState = TSyncState::Posted;
-  QMetaObject::invokeMethod(this, [this] { ServePostedCall(); }, Qt::QueuedConnection);
-  FSyncChanged.notify_all();
-  FSyncChanged.wait(lock, [this] { return FSyncState == TSyncState::Idle; });
-}
-
-// UI side, from the event loop. WaitFor may have served the call already.
-void TRingThread::ServePostedCall() {
-  std::unique_lock<std::mutex> lock(FSyncLock);
-  if (FSyncState == TSyncState::Posted)
-    RunPostedCall(lock);
-}
-
-// The call runs unlocked: it may process events and so re-enter this object.
-// Whether it returns or throws, the worker is released afterwards.
-void TRingThread::RunPostedCall(std::unique_lock<std::mutex> &lock) {
-  FSyncState = TSyncState::Running;
-  const std::function<void()> *call = FSyncCall;
-  lock.unlock();
-  const auto done = qScopeGuard([&] {
-    lock.lock();
-    FSyncCall = nullptr;
-    FSyncState = TSyncState::Idle;
-    FSyncChanged.notify_all();
-  });
-  (*call)();
-}
-
-bool TRingThread::WaitFor() {
-  std::unique_lock<std::mutex> lock(FSyncLock);
-  if (FSyncState == TSyncState::Running)
-    return false;
-  while (!FWorkerDone) {
-    if (FSyncState == TSyncState::Posted)
-      RunPostedCall(lock);
-    else
-      FSyncChanged.wait(lock);
-  }
-  lock.unlock();
-  wait(); // only the thread's own exit is left; it no longer needs this thread
-  return true;
+  for (const QString &line : SplitLogLines(text))
+    emit LogLine(QDateTime::currentDateTime(), prefix, line);
 }

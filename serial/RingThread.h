@@ -1,28 +1,22 @@
 #pragma once
 // Worker thread that prepares a GSM modem, waits for network registration and
-// places a data call. It reaches the UI thread through synchronous calls (log
-// lines, the termination notification) and posted progress events.
+// places a data call. It reports its log lines, its progress and its end
+// through signals, which reach the UI thread queued: the worker never waits
+// for that thread, and that thread never waits for the worker.
 
 #include "platform/Clock.h"
 #include "serial/COMUtils.h"
 
-#include <QEvent>
-#include <QPointer>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QThread>
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-
-class QListWidget;
-class TRingThread;
 
 // Result codes in ErrorCode(): 0 connected, 1..7 failures (RingErrorMessages), 255 cancelled.
 constexpr uint32_t RING_CONNECTED = 0;
@@ -46,6 +40,12 @@ extern const std::array<QString, 3> RingStageTexts;
 // none.
 uint32_t ModemErrorCode(const QString &replyText);
 
+// Whether `expected` (upper case) stands in the modem's reply, in any letter
+// case, outside the echoes of commands: the echo of "AT+CBST=7,0,1" must not
+// pass for the registration's "0,1" when it comes late, behind an earlier
+// reply.
+bool ReplyHolds(const QString &replyText, const QString &expected);
+
 // What follows "ATD" for `phone`: its blanks dropped; nullopt when it holds
 // anything a dial string may not (digits, + * # , W P are allowed), so that no
 // line break or further command ever reaches the modem.
@@ -55,65 +55,45 @@ std::optional<QByteArray> DialString(const QString &phone);
 // CR, LF or CR LF is a break, and a break at the very end opens no further line.
 QStringList SplitLogLines(const QString &text);
 
-// Progress stage (1 initialisation, 2 registration, 3 dialling), posted to Owner.
-constexpr int WM_RINGPROGRESS = 1029;
-
-class TRingProgressEvent : public QEvent {
-public:
-  static constexpr QEvent::Type EventType = QEvent::Type(WM_RINGPROGRESS);
-  explicit TRingProgressEvent(int stage) : QEvent(EventType), FStage(stage) {}
-  int Stage() const { return FStage; }
-
-private:
-  int FStage;
-};
-
 struct TRingThreadCreateStruct {
   QString COM;
   int32_t BaudRate = 19200;
   QString Phone;
-  QListWidget *LogObject = nullptr;
-  std::function<void(TRingThread *)> TerminateHandler;
-  QObject *Owner = nullptr;
 };
 
 class TRingThread final : public QThread {
   Q_OBJECT
 
 public:
-  // Create on the UI thread; the dial starts at once.
+  // Create on the UI thread, connect its signals, then start() it. Its end is
+  // QThread's finished(); ErrorCode() and TakeCOM() are for then.
   explicit TRingThread(const TRingThreadCreateStruct &ACreateStruct, TClock &clock = SystemClock());
-  // Never notifies; stops and waits for a worker that still runs, and closes
-  // the port unless the termination handler took it over.
+  // Stops and waits for a worker that still runs (a pause ends at once), and
+  // closes the port unless it was taken over.
   ~TRingThread() override;
 
   uint32_t ErrorCode() const { return FErrCode.load(); }
   void SetErrorCode(uint32_t code) { FErrCode.store(code); }
   TCOMHandle hCOM() const { return FhCOM; }
-  // For the termination handler: hands the open port over; the object no
-  // longer closes it.
+  // Once finished: hands the port over (the invalid value when none is
+  // open); the object no longer closes it.
   TCOMHandle TakeCOM();
 
   // Also ends the pause the worker is in at once.
   void Terminate() { FStop.Request(); }
   bool Terminated() const { return FStop.Requested(); }
 
-  // UI thread only. Serves the worker's pending synchronous calls until the
-  // worker has finished, then joins it. Returns false without waiting when
-  // called from inside one of those calls (the worker waits for it to return).
-  // An error thrown by a call comes out here, the worker released; call
-  // again to go on waiting.
-  bool WaitFor();
-  // Deletes the object once the thread has finished, that is after its
-  // termination notification has returned; safe when already finished.
-  void ReleaseWhenFinished();
+signals:
+  // A line of the modem dialogue for the log, made at `at`; the prefix is
+  // "<<" for a command, ">>" for a reply, empty for a message.
+  void LogLine(const QDateTime &at, const QString &prefix, const QString &text);
+  // Stage 1 (initialisation), 2 (registration) or 3 (dialling) has begun.
+  void Progress(int stage);
 
 protected:
   void run() override;
 
 private:
-  enum class TSyncState { Idle, Posted, Running };
-
   void Execute();
   bool DrainLine();
   void ResetModem();
@@ -133,23 +113,10 @@ private:
   bool CheckModemError(const QString &replyText);
 
   void LogText(const QString &text, const QString &prefix = QString());
-  void AppendLogLine();
-
-  void Synchronize(const std::function<void()> &call);
-  void ServePostedCall();
-  void RunPostedCall(std::unique_lock<std::mutex> &lock);
 
   TRingThreadCreateStruct FCreateStruct;
   TClock &FClock;
   TCOMHandle FhCOM = INVALID_HANDLE_VALUE;
   std::atomic<uint32_t> FErrCode{RING_CONNECTED};
   TStopSignal FStop;
-  QString FLogLine;
-  QPointer<QListWidget> FLogList;
-
-  std::mutex FSyncLock;
-  std::condition_variable FSyncChanged;
-  const std::function<void()> *FSyncCall = nullptr;
-  TSyncState FSyncState = TSyncState::Idle;
-  bool FWorkerDone = false;
 };

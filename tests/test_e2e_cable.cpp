@@ -1,7 +1,7 @@
 // A cable connection through the real program, against the simulated device
 // and the setup probe: relay both ways, replug, disconnect, silent device,
-// hasty clicks on connect, closing the window while connected and ending the
-// program by a signal.
+// hasty clicks on connect, a window that answers while it waits, closing the
+// window while connected and ending the program by a signal.
 
 #include "E2ETest.h"
 #include "SimProcess.h"
@@ -17,6 +17,12 @@ namespace {
 // as a launcher script or an emulator does.
 const QByteArray WrapperSetupIni = "DEMO=wrapper\r\n";
 const QByteArray Wrapper = "#!/bin/sh\n./setupprobe\n";
+// A setup program that ignores SIGTERM, so that only the kill after the
+// grace ends it.
+const QByteArray StubbornSetupIni = "DEMO=stubborn\r\n";
+const QByteArray Stubborn = "#!/bin/sh\ntrap '' TERM\nexec ./setupprobe\n";
+// Longer than the desktop's double-click interval (400 ms by default).
+constexpr int DoubleClickPauseMs = 600;
 
 // The simulated device, the program's folder with the cable and the device's
 // port stored (and a wrapper script beside the probe), and the program
@@ -25,7 +31,8 @@ struct TCableRig {
   TCableRig(const TXSession &display, const QStringList &deviceArgs = {},
             const QByteArray &setupIni = TTandrelFolder::DefaultSetupIni)
       : device(TSimProcess::TKind::Device, deviceArgs), folder(setupIni),
-        stored(folder.writeSettings(device.linkPath(), 1) && folder.addProgram(QStringLiteral("wrapper"), Wrapper)),
+        stored(folder.writeSettings(device.linkPath(), 1) && folder.addProgram(QStringLiteral("wrapper"), Wrapper) &&
+               folder.addProgram(QStringLiteral("stubborn"), Stubborn)),
         program(folder, display, device.linkPath()) {}
   QString Problem() const {
     if (!device.isReady())
@@ -124,28 +131,16 @@ private slots:
     QVERIFY(!rig.folder.probe().exists());
   }
 
-  void hastyClicksConnectOnce_data() {
-    QTest::addColumn<int>("delayMs");
-    QTest::addColumn<QString>("identificationSplit");
-    QTest::newRow("a double click") << 80 << QString();
-    // Past the double-click interval, while the device is slow to answer.
-    QTest::newRow("a second click during the identification") << 700 << QStringLiteral("split 10 2500");
-  }
-
-  // The second click must not disconnect what the first one connected.
-  void hastyClicksConnectOnce() {
-    QFETCH(int, delayMs);
-    QFETCH(QString, identificationSplit);
+  // The second click of a double click must not disconnect what the first one
+  // connected.
+  void doubleClickConnectsOnce() {
     TCableRig rig(FDisplay);
     QVERIFY2(rig.Problem().isEmpty(), qPrintable(rig.Problem()));
-    if (!identificationSplit.isEmpty())
-      QCOMPARE(rig.device.command(identificationSplit), QStringLiteral("OK"));
     rig.window = mainWindow(rig.folder);
     QVERIFY2(!rig.window.isEmpty(), qPrintable(rig.program.output()));
-    QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY, 2, delayMs));
+    QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY, 2, 80));
     TSetupProbe &probe = rig.folder.probe();
     QTRY_VERIFY2_WITH_TIMEOUT(probe.isConnected(), qPrintable(rig.program.output()), StepTimeoutMs);
-    QCOMPARE(rig.device.command(QStringLiteral("split 0")), QStringLiteral("OK"));
     // Relay passes have run since the clicks were delivered.
     QVERIFY(probe.send("still here\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(probe.received(), QByteArray("still here\r\n"), StepTimeoutMs);
@@ -153,6 +148,68 @@ private slots:
     QCOMPARE(probe.connectionCount(), 1);
     QVERIFY(probe.exists());
     QCOMPARE(rig.device.receivedBytes().count("+VER_INFO=?\r\n"), 1);
+    QVERIFY2(closeAndExitCleanly(rig.program, rig.window), qPrintable(rig.program.output()));
+  }
+
+  // While a silent device is asked who it is, the window answers its hot keys,
+  // and a click on "Отмена подключения" ends the attempt at once: no box
+  // comes when the identification's time is up, and the port is free for the
+  // next attempt.
+  void silentDeviceLeavesTheWindowAnsweringAndCancelEndsTheAttempt() {
+    TCableRig rig(FDisplay, {QStringLiteral("--silent"), QStringLiteral("on")});
+    QVERIFY2(rig.Problem().isEmpty(), qPrintable(rig.Problem()));
+    rig.window = mainWindow(rig.folder);
+    QVERIFY2(!rig.window.isEmpty(), qPrintable(rig.program.output()));
+    QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+    QElapsedTimer sinceClick;
+    sinceClick.start();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.device.receivedBytes().contains("+VER_INFO=?\r\n"), StepTimeoutMs);
+
+    QVERIFY(FDisplay.key(rig.window, QStringLiteral("ctrl+alt+l")));
+    const QString log = FDisplay.findWindow(QStringLiteral("Данные"), StepTimeoutMs);
+    QVERIFY2(!log.isEmpty(), qPrintable(rig.program.output()));
+    // Opened while the identification still waits, not after it.
+    QVERIFY(!FDisplay.hasWindow(QStringLiteral("Ошибка")));
+    QVERIFY(FDisplay.closeWindow(log)); // it may cover the connect label
+
+    QTest::qWait(DoubleClickPauseMs);
+    QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+    // The identification would have given up 10 s after the click.
+    constexpr qint64 IdentificationMs = 10000;
+    while (sinceClick.elapsed() < IdentificationMs + 2000) {
+      QVERIFY2(!FDisplay.hasWindow(QStringLiteral("Ошибка")), qPrintable(rig.program.output()));
+      QTest::qWait(250);
+    }
+    QCOMPARE(rig.folder.probe().pid(), -1);
+
+    // The next attempt, with the device answering, gets the port and connects.
+    QCOMPARE(rig.device.command(QStringLiteral("silent off")), QStringLiteral("OK"));
+    QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.folder.probe().isConnected(), qPrintable(rig.program.output()), StepTimeoutMs);
+    QVERIFY2(closeAndExitCleanly(rig.program, rig.window), qPrintable(rig.program.output()));
+    QVERIFY(!rig.folder.probe().exists());
+  }
+
+  // The setup program's grace before the kill runs while the window goes on:
+  // a hot key pressed right after "Отключить" opens its window while the
+  // stubborn program still runs.
+  void disconnectFromAStubbornSetupProgramLeavesTheWindowAnswering() {
+    TCableRig rig(FDisplay, {}, StubbornSetupIni);
+    if (!connectCable(rig))
+      return;
+    TSetupProbe &probe = rig.folder.probe();
+    const QString copy = rig.folder.setupCopyPath(QStringLiteral("stubborn"));
+    QVERIFY(QFile::exists(copy));
+
+    // Past the double-click interval since the connecting click, or this one
+    // would be its second half.
+    QTest::qWait(DoubleClickPauseMs);
+    QVERIFY(FDisplay.click(rig.window, TTandrelProcess::ConnectX, TTandrelProcess::ConnectY));
+    QVERIFY(FDisplay.key(rig.window, QStringLiteral("ctrl+alt+l")));
+    QVERIFY2(!FDisplay.findWindow(QStringLiteral("Данные"), StepTimeoutMs).isEmpty(), qPrintable(rig.program.output()));
+    QVERIFY2(probe.exists(), "the window waited for the kill");
+    QTRY_VERIFY2_WITH_TIMEOUT(!probe.exists(), qPrintable(rig.program.output()), StepTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(copy), StepTimeoutMs);
     QVERIFY2(closeAndExitCleanly(rig.program, rig.window), qPrintable(rig.program.output()));
   }
 

@@ -4,7 +4,9 @@
 #include "MainFormFixture.h"
 #include "TestFiles.h"
 #include "app/Application.h"
-#include "app/RegStore.h"
+#include "MouseEvents.h"
+#include "core/PhoneHistory.h"
+#include "core/RegStore.h"
 #include "ui/URLLabel.h"
 
 #include <QComboBox>
@@ -32,6 +34,9 @@ private slots:
   void storedConnectionTypeOutsideTheListIsTheDefault_data();
   void storedConnectionTypeOutsideTheListIsTheDefault();
   void closingTheMainWindowEndsTheProgramWhileOtherWindowsAreOpen();
+  void restartRestoresPortTypeAndPhoneHistory();
+  void doubleClickOnTheConnectLabelCountsOnce();
+  void portListErrorInTheSessionsRefreshIsShownThere();
 };
 
 void TestMainWindow::laysOutTheDesignedControls() {
@@ -58,8 +63,8 @@ void TestMainWindow::laysOutTheDesignedControls() {
 
   // Every status text and caption fits: the labels grow with their text and
   // stay inside the window.
-  form.SetStatus(QStringLiteral("Нет регистрации в сети GSM"), true);
-  form.SetConnectState(csConnecting);
+  form.ShowStatus(QStringLiteral("Нет регистрации в сети GSM"), true);
+  form.ShowState(csConnecting);
   for (QLabel *label : form.findChildren<QLabel *>()) {
     QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->objectName()));
     QVERIFY2(label->geometry().right() < form.width(), qPrintable(label->objectName()));
@@ -308,6 +313,74 @@ void TestMainWindow::closingTheMainWindowEndsTheProgramWhileOtherWindowsAreOpen(
   QTimer::singleShot(0, fixture.form.get(), [&] { fixture.form->close(); });
   QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(1); });
   QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+void TestMainWindow::restartRestoresPortTypeAndPhoneHistory() {
+  QTemporaryDir ports;
+  const QString first = ports.filePath(QStringLiteral("first")), second = ports.filePath(QStringLiteral("second"));
+  for (const QString &path : {first, second}) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+  }
+  QByteArray stored;
+  {
+    TMainFormFixture before(SystemClock(), {first, second});
+    before.form->PortsListComboBox->setCurrentIndex(1);
+    before.form->ConnectTypeComboBox->setCurrentIndex(1);
+    StorePhoneNumber(before.StorePath(), QStringLiteral("111"));
+    StorePhoneNumber(before.StorePath(), QStringLiteral("222"));
+    before.form->close();
+    // The port named in other case, as another program run may have stored it.
+    TRegistryKey(before.StorePath()).WriteString(QStringLiteral("COM"), second.toUpper());
+    stored = ReadFile(before.StorePath());
+  }
+
+  TMainFormFixture after(SystemClock(), {first, second}, stored);
+  after.form->show();
+  QCOMPARE(after.form->PortsListComboBox->currentText(), second);
+  QCOMPARE(after.form->ConnectTypeComboBox->currentIndex(), 1);
+  QVERIFY(!after.form->PhoneNumber->isVisible());
+  QCOMPARE(after.form->PhoneNumber->count(), 2);
+  QCOMPARE(after.form->PhoneNumber->itemText(0), QStringLiteral("222"));
+  QCOMPARE(after.form->PhoneNumber->itemText(1), QStringLiteral("111"));
+}
+
+// The second press of a double click is no second click: it would cancel
+// what the first one started.
+void TestMainWindow::doubleClickOnTheConnectLabelCountsOnce() {
+  TFakePort port;
+  TMainFormFixture fixture(SystemClock(), {port.path});
+  TMainTandrelForm &form = *fixture.form;
+  form.ConnectTypeComboBox->setCurrentIndex(1);
+  form.ConnectTypeComboBoxChange();
+  const QPoint inside(5, 5);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonPress, inside, 50000);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonRelease, inside, 50080);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonDblClick, inside, 50200);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonRelease, inside, 50280);
+  QCOMPARE(fixture.session->State(), csConnecting);
+  QCOMPARE(form.URLLabel1->text(), QStringLiteral("Отмена подключения"));
+  // A click after it is the user's cancel.
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonPress, inside, 51000);
+  SendLeftButton(form.URLLabel1, QEvent::MouseButtonRelease, inside, 51080);
+  QCOMPARE(fixture.session->State(), csIdle);
+  QCOMPARE(form.URLLabel1->text(), QStringLiteral("Подключить"));
+}
+
+// The session asks for the refresh in the middle of a disconnect; an error
+// there is shown and does not break the disconnect off.
+void TestMainWindow::portListErrorInTheSessionsRefreshIsShownThere() {
+  TFakePort port;
+  TMainFormFixture fixture(SystemClock(), {port.path});
+  const QString table = fixture.Path(QStringLiteral("sys/class/tty"));
+  QVERIFY(QDir(table).removeRecursively());
+  QFile unreadable(table);
+  QVERIFY(unreadable.open(QIODevice::WriteOnly));
+  fixture.prompts.prompts.clear();
+  emit fixture.session->PortListRefreshRequested();
+  QCOMPARE(fixture.prompts.prompts.size(), 1);
+  QCOMPARE(fixture.prompts.prompts.first().caption, QStringLiteral("Ошибка"));
+  QCOMPARE(fixture.form->PortsListComboBox->currentText(), port.path);
 }
 
 int main(int argc, char *argv[]) {

@@ -3,7 +3,10 @@
 
 #include "serial/COMUtils.h"
 
-#include "app/MainFormUnit.h"
+#include "core/BridgeSettings.h"
+#include "core/LogModel.h"
+#include "core/Session.h"
+#include "ui/MainFormUnit.h"
 #include "support/PromptRecorder.h"
 
 #include <QComboBox>
@@ -342,8 +345,11 @@ void TestPortDiscovery::firstSelection() {
   }
   TPromptRecorder prompts;
   const TFakeSystem &system = withAdapters ? FSystem : FUartOnly;
-  const TMainFormEnvironment environment{&SystemClock(), system.System(FExtraPort), storePath, config.path()};
-  TMainTandrelForm form(environment);
+  const TSessionEnvironment environment{&SystemClock(), system.System(FExtraPort), storePath, config.path()};
+  TLogModel log;
+  TBridgeSettings settings;
+  TSession session(environment, log, settings);
+  TMainTandrelForm form(session, log, environment.portSystem, storePath);
   QCOMPARE(form.PortsListComboBox->currentText(), selected);
   QVERIFY(prompts.prompts.isEmpty());
   // The description is display text of the open list only.

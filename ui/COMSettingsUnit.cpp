@@ -1,5 +1,6 @@
 #include "ui/COMSettingsUnit.h"
 
+#include "core/BridgeSettings.h"
 #include "ui/WizardFont.h"
 
 #include <QComboBox>
@@ -9,10 +10,9 @@
 namespace {
 const char *const kSpeeds[] = {"600",   "1200",  "2400",  "4800",  "9600",   "14400",  "19200",
                                "28800", "38400", "56000", "57600", "115200", "128000", "256000"};
-constexpr int kDefaultSpeedIndex = 6; // 19200
 } // namespace
 
-TCOMSettingsForm::TCOMSettingsForm(QWidget *parent) : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+TCOMSettingsForm::TCOMSettingsForm(TBridgeSettings &settings, QWidget *parent) : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
   setObjectName(QStringLiteral("COMSettingsForm"));
   setWindowTitle(QStringLiteral("Настройки COM-порта"));
   setFont(WizardFont());
@@ -26,7 +26,10 @@ TCOMSettingsForm::TCOMSettingsForm(QWidget *parent) : QWidget(parent, Qt::Dialog
   SpeedComboBox->setObjectName(QStringLiteral("SpeedComboBox"));
   for (const char *speed : kSpeeds)
     SpeedComboBox->addItem(QString::fromLatin1(speed));
-  SpeedComboBox->setCurrentIndex(kDefaultSpeedIndex);
+  SpeedComboBox->setCurrentText(QString::number(settings.BaudRate()));
+  // The speed takes effect at the next opening of a cable port.
+  connect(SpeedComboBox, &QComboBox::currentTextChanged, &settings,
+          [&settings](const QString &speed) { settings.SetBaudRate(speed.toInt()); });
   SpeedComboBox->setGeometry(qMax(82, Label1->geometry().right() + 7), 13, qMax(71, SpeedComboBox->sizeHint().width()), 21);
 
   Label2 = new QLabel(QStringLiteral("бод"), this);

@@ -5,12 +5,13 @@
 class QComboBox;
 class QLabel;
 class QPushButton;
+class TBridgeSettings;
 
-// Hidden dialog holding the serial speed of cable connections for the life of the program.
+// Hidden dialog that edits the serial speed of cable connections.
 class TCOMSettingsForm : public QWidget {
   Q_OBJECT
 public:
-  explicit TCOMSettingsForm(QWidget *parent = nullptr);
+  explicit TCOMSettingsForm(TBridgeSettings &settings, QWidget *parent = nullptr);
 
   QLabel *Label1;
   QComboBox *SpeedComboBox;

@@ -1,5 +1,6 @@
 #include "ui/LOGUnit.h"
 
+#include "core/LogModel.h"
 #include "ui/Prompts.h"
 #include "ui/WizardFont.h"
 
@@ -8,61 +9,29 @@
 #include <QClipboard>
 #include <QFileDialog>
 #include <QGuiApplication>
-#include <QListWidget>
+#include <QHideEvent>
+#include <QListView>
 #include <QMenu>
-#include <QSaveFile>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
-namespace {
-
-constexpr qsizetype kHexLogBytes = 256;
-
-} // namespace
-
-QString HexLogText(QByteArrayView chunk) {
-  const QByteArrayView shown = chunk.first(std::min(chunk.size(), kHexLogBytes));
-  QString text = QStringLiteral("[%1]").arg(chunk.size());
-  if (!shown.isEmpty())
-    text += QLatin1Char(' ') + QString::fromLatin1(shown.toByteArray().toHex(' ').toUpper());
-  if (chunk.size() > shown.size())
-    text += QStringLiteral(" …%1").arg(chunk.size() - shown.size());
-  return text;
-}
-
-bool SaveLogEntries(const QStringList &entries, const QString &path, QString *error) {
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) {
-    *error = file.errorString();
-    return false;
-  }
-  for (const QString &entry : entries) {
-    file.write(entry.toLocal8Bit());
-    file.write("\r\n", 2);
-  }
-  if (!file.commit()) {
-    *error = file.errorString();
-    return false;
-  }
-  return true;
-}
-
-TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window) {
+TLOGForm::TLOGForm(TLogModel &log, QWidget *parent) : QWidget(parent, Qt::Window), FLog(log) {
   setObjectName(QStringLiteral("LOGForm"));
   setWindowTitle(QStringLiteral("Данные"));
   setFont(WizardFont());
   resize(635, 300);
 
-  Log = new QListWidget(this);
+  Log = new QListView(this);
   Log->setObjectName(QStringLiteral("Log"));
+  Log->setModel(&FLog);
   Log->setSelectionMode(QAbstractItemView::ExtendedSelection);
   Log->setUniformItemSizes(true);
   Log->setContextMenuPolicy(Qt::CustomContextMenu);
 
   AutiscrollCheckBox = new QCheckBox(QStringLiteral("Прокрутка"), this);
   AutiscrollCheckBox->setObjectName(QStringLiteral("AutiscrollCheckBox"));
-  // Read by the main window at its next log line; a click scrolls nothing.
+  // Read at the next log line; a click scrolls nothing.
   AutiscrollCheckBox->setChecked(false);
 
   auto *layout = new QVBoxLayout(this);
@@ -89,6 +58,10 @@ TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   // The list's own Ctrl+C would copy the current entry alone.
   N4->setShortcutContext(Qt::WidgetWithChildrenShortcut);
   Log->addAction(N4);
+  N3->setChecked(FLog.HexView());
+  connect(N3, &QAction::toggled, &FLog, &TLogModel::SetHexView);
+  connect(&FLog, &TLogModel::HexViewChanged, N3, &QAction::setChecked);
+  connect(&FLog, &TLogModel::Written, this, &TLOGForm::ScrollAfterWrite);
   connect(N1, &QAction::triggered, this, &TLOGForm::N1Click);
   connect(N2, &QAction::triggered, this, &TLOGForm::N2Click);
   connect(N4, &QAction::triggered, this, &TLOGForm::N4Click);
@@ -101,37 +74,52 @@ TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   SaveDialog->setDefaultSuffix(QStringLiteral("log"));
   SaveDialog->setNameFilters({QStringLiteral("log files (*.log)"), QStringLiteral("all files (*.*)")});
   SaveDialog->setOption(QFileDialog::DontConfirmOverwrite, true);
+  connect(SaveDialog, &QFileDialog::fileSelected, this, &TLOGForm::SaveTo);
+  // Hidden at start: from now on the log records while the window is shown.
+  FLog.SetRecording(false);
 }
 
-QStringList TLOGForm::Entries() const {
-  QStringList entries;
-  entries.reserve(Log->count());
-  for (int i = 0; i < Log->count(); ++i)
-    entries.append(Log->item(i)->text());
-  return entries;
-}
+QStringList TLOGForm::Entries() const { return FLog.Entries(); }
 
-void TLOGForm::N1Click() { Log->clear(); }
+void TLOGForm::N1Click() { FLog.Clear(); }
 
 void TLOGForm::N4Click() {
+  QModelIndexList selected = Log->selectionModel()->selectedIndexes();
+  std::sort(selected.begin(), selected.end(), [](const QModelIndex &a, const QModelIndex &b) { return a.row() < b.row(); });
   QString lines;
-  for (int i = 0; i < Log->count(); ++i) {
-    if (Log->item(i)->isSelected())
-      lines += Log->item(i)->text() + QLatin1Char('\n');
-  }
+  for (const QModelIndex &index : selected)
+    lines += index.data().toString() + QLatin1Char('\n');
   if (!lines.isEmpty())
     QGuiApplication::clipboard()->setText(lines);
 }
 
-void TLOGForm::N2Click() {
-  if (SaveDialog->exec() != QDialog::Accepted || SaveDialog->selectedFiles().isEmpty())
-    return;
-  SaveTo(SaveDialog->selectedFiles().constFirst());
-}
+// The dialog is modal to this window only and returns at once; the save
+// follows once a file is chosen.
+void TLOGForm::N2Click() { SaveDialog->open(); }
 
 void TLOGForm::SaveTo(const QString &path) {
   QString error;
   if (!SaveLogEntries(Entries(), path, &error))
-    ShowError(this, QStringLiteral("Не удалось сохранить журнал в файл %1: %2").arg(path, error));
+    ShowPrompt(this, ErrorPrompt(QStringLiteral("Не удалось сохранить журнал в файл %1: %2").arg(path, error)));
 }
 
+void TLOGForm::showEvent(QShowEvent *event) {
+  FLog.SetRecording(true);
+  QWidget::showEvent(event);
+}
+
+void TLOGForm::hideEvent(QHideEvent *event) {
+  // A minimized window sends a spontaneous hide but is still shown: it records.
+  if (!event->spontaneous())
+    FLog.SetRecording(false);
+  QWidget::hideEvent(event);
+}
+
+// The dialer's lines are always shown; the writer's when autoscroll is on,
+// with the newest entry brought to the top of the view.
+void TLOGForm::ScrollAfterWrite(bool byDialer) {
+  const int count = FLog.rowCount();
+  if (count == 0 || (!byDialer && !AutiscrollCheckBox->isChecked()))
+    return;
+  Log->scrollTo(FLog.index(count - 1), byDialer ? QAbstractItemView::EnsureVisible : QAbstractItemView::PositionAtTop);
+}

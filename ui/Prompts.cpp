@@ -6,14 +6,18 @@ namespace {
 
 class TMessageBoxPrompter : public TPrompter {
 public:
-  void Show(QWidget *owner, const TPrompt &prompt) override {
+  void Show(QWidget *owner, const TPrompt &prompt, std::function<void()> closed) override {
     QMessageBox::Icon icon = QMessageBox::Critical;
     if (prompt.icon == TPromptIcon::Warning)
       icon = QMessageBox::Warning;
     else if (prompt.icon == TPromptIcon::Information)
       icon = QMessageBox::Information;
-    QMessageBox box(icon, prompt.caption, prompt.text, QMessageBox::Ok, owner);
-    box.exec();
+    auto *box = new QMessageBox(icon, prompt.caption, prompt.text, QMessageBox::Ok, owner);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    if (closed)
+      QObject::connect(box, &QMessageBox::finished, box, [closed](int) { closed(); });
+    box->show();
   }
 };
 
@@ -28,10 +32,6 @@ TPrompter *SetPrompter(TPrompter *prompter) {
   return previous;
 }
 
-void ShowPrompt(QWidget *owner, const QString &text, const QString &caption, TPromptIcon icon) {
-  gPrompter->Show(owner, TPrompt{text, caption, icon});
-}
-
-void ShowError(QWidget *owner, const QString &text) {
-  ShowPrompt(owner, text, QStringLiteral("Ошибка"), TPromptIcon::Error);
+void ShowPrompt(QWidget *owner, const TPrompt &prompt, std::function<void()> closed) {
+  gPrompter->Show(owner, prompt, std::move(closed));
 }

@@ -1,30 +1,22 @@
 #pragma once
-// One seam for every modal message box, so that tests can answer them.
+// One seam for every message box, so that tests can answer them. Boxes are
+// modal to the user but never to the program: the call returns at once, and
+// `closed` runs once the user has closed the box.
 
-#include <QString>
+#include "core/Prompt.h"
+
+#include <functional>
 
 class QWidget;
-
-enum class TPromptIcon { Error, Warning, Information };
-
-struct TPrompt {
-  QString text;
-  QString caption;
-  TPromptIcon icon;
-};
 
 class TPrompter {
 public:
   virtual ~TPrompter() = default;
-  // Shows the box modally and returns once the user has closed it.
-  virtual void Show(QWidget *owner, const TPrompt &prompt) = 0;
+  virtual void Show(QWidget *owner, const TPrompt &prompt, std::function<void()> closed) = 0;
 };
 
 // Routes ShowPrompt to `prompter` (nullptr restores the real message boxes);
 // returns the one it replaces.
 TPrompter *SetPrompter(TPrompter *prompter);
 
-void ShowPrompt(QWidget *owner, const QString &text, const QString &caption, TPromptIcon icon);
-
-// The common case: an error box with the caption "Ошибка".
-void ShowError(QWidget *owner, const QString &text);
+void ShowPrompt(QWidget *owner, const TPrompt &prompt, std::function<void()> closed = {});

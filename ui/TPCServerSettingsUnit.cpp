@@ -1,12 +1,13 @@
 #include "ui/TPCServerSettingsUnit.h"
 
+#include "core/BridgeSettings.h"
 #include "ui/WizardFont.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget *parent) : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+TTCPServerSettingsForm::TTCPServerSettingsForm(TBridgeSettings &settings, QWidget *parent) : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
   setObjectName(QStringLiteral("TCPServerSettingsForm"));
   setWindowTitle(QStringLiteral("Настройки TCP сервера"));
   setFont(WizardFont());
@@ -16,8 +17,15 @@ TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget *parent) : QWidget(parent
   Label1->move(24, 24);
   Label1->adjustSize();
 
-  PortEdit = new QLineEdit(QStringLiteral("53462"), this);
+  PortEdit = new QLineEdit(settings.ServerPortText(), this);
   PortEdit->setObjectName(QStringLiteral("PortEdit"));
+  // The text is the setting, kept as typed; the server's start writes back
+  // the port it took.
+  connect(PortEdit, &QLineEdit::textEdited, &settings, &TBridgeSettings::SetServerPortText);
+  connect(&settings, &TBridgeSettings::Changed, PortEdit, [this, &settings] {
+    if (PortEdit->text() != settings.ServerPortText())
+      PortEdit->setText(settings.ServerPortText());
+  });
   PortEdit->setGeometry(qMax(59, Label1->geometry().right() + 6), 21, 62, 21);
 
   OkButton = new QPushButton(QStringLiteral("Сохранить"), this);

@@ -5,12 +5,14 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class TBridgeSettings;
 
-// Hidden dialog holding the bridge's TCP port for the life of the program.
+// Hidden dialog that edits the bridge's TCP port; it shows the port the
+// server last took.
 class TTCPServerSettingsForm : public QWidget {
   Q_OBJECT
 public:
-  explicit TTCPServerSettingsForm(QWidget *parent = nullptr);
+  explicit TTCPServerSettingsForm(TBridgeSettings &settings, QWidget *parent = nullptr);
 
   QLabel *Label1;
   QLineEdit *PortEdit;

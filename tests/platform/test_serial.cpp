@@ -82,8 +82,9 @@ TEST_CASE("an opened port is 8N1 at the asked speed without flow control, its st
     CAPTURE(speed);
     peer.Send("stale bytes");
     TCOMHandle handle = INVALID_HANDLE_VALUE;
-    REQUIRE(OpenCOM(TestPortName(), speed, handle));
-    CHECK(LastOpenCOMError().empty());
+    TSerialError error;
+    REQUIRE(OpenCOM(TestPortName(), speed, handle, &error));
+    CHECK_FALSE(error);
     CHECK(peer.Command("LINE") == "OK speed=" + std::to_string(speed) +
                                       " bits=8 parity=0 twostop=0 ixon=0 ixoff=0 crtscts=0");
     char buffer[64];
@@ -109,9 +110,11 @@ TEST_CASE("a port that is open cannot be opened a second time" *
                                   "the exclusive open is tested natively")) {
   TOpenPort port;
   TCOMHandle second = INVALID_HANDLE_VALUE;
-  CHECK_FALSE(OpenCOM(TestPortName(), 19200, second));
+  TSerialError error;
+  CHECK_FALSE(OpenCOM(TestPortName(), 19200, second, &error));
   CHECK(second == INVALID_HANDLE_VALUE);
-  CHECK_FALSE(LastOpenCOMError().empty());
+  CHECK(error.kind == TSerialError::TKind::Busy);
+  CHECK_FALSE(error.text.empty());
 }
 
 TEST_CASE("every byte value crosses both ways untranslated") {
@@ -165,21 +168,32 @@ TEST_CASE("a write never waits: a full line takes nothing, and what it took arri
   CHECK(port.peer.Take(taken.size()) == taken);
 }
 
-TEST_CASE("a pulled cable fails the write and reads as nothing; the port opens again once it is back") {
+TEST_CASE("a pulled cable fails the write and reads as nothing, both saying the port is gone; it opens again once back") {
   TOpenPort port;
   REQUIRE(port.peer.Command("UNPLUG") == "OK");
-  CHECK(WriteCOM(port.handle, "x", 1) == -1);
+  TSerialError writeError;
+  CHECK(WriteCOM(port.handle, "x", 1, &writeError) == -1);
+  INFO("the write's error: " << writeError.text);
+  CHECK(writeError.kind == TSerialError::TKind::Gone);
+  CHECK_FALSE(writeError.text.empty());
   CHECK(WriteCOMString(port.handle, "AT\r\n") == 0);
   char buffer[16];
-  CHECK(ReadCOM(port.handle, buffer, sizeof buffer) == 0);
+  TSerialError readError;
+  CHECK(ReadCOM(port.handle, buffer, sizeof buffer, &readError) == 0);
+  INFO("the read's error: " << readError.text);
+  CHECK(readError.kind == TSerialError::TKind::Gone);
   CHECK(CloseCOM(port.handle));
 
-  CHECK_FALSE(OpenCOM(TestPortName(), 19200, port.handle));
+  TSerialError openError;
+  CHECK_FALSE(OpenCOM(TestPortName(), 19200, port.handle, &openError));
   CHECK(port.handle == INVALID_HANDLE_VALUE);
-  CHECK_FALSE(LastOpenCOMError().empty());
+  CHECK(openError.kind == TSerialError::TKind::Gone);
 
   REQUIRE(port.peer.Command("PLUG") == "OK");
   REQUIRE(OpenCOM(TestPortName(), 19200, port.handle));
+  TSerialError none;
+  CHECK(ReadCOM(port.handle, buffer, sizeof buffer, &none) == 0);
+  CHECK_FALSE(none);
   port.WriteAll("back");
   CHECK(port.ReadUntil(4) == "back");
 }

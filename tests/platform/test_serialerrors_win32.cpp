@@ -8,9 +8,11 @@
 
 TEST_CASE("a port that does not exist fails to open with the system's text for a missing file") {
   TCOMHandle handle = INVALID_HANDLE_VALUE;
-  CHECK_FALSE(OpenCOM("COM250", 19200, handle));
+  TSerialError error;
+  CHECK_FALSE(OpenCOM("COM250", 19200, handle, &error));
   CHECK(handle == INVALID_HANDLE_VALUE);
-  CHECK(LastOpenCOMError() == AnsiFromWide(SystemMessage(ERROR_FILE_NOT_FOUND)));
+  CHECK(error.kind == TSerialError::TKind::Gone);
+  CHECK(error.text == AnsiFromWide(SystemMessage(ERROR_FILE_NOT_FOUND)));
 }
 
 TEST_CASE("a handle whose close fails is not kept as an open port") {

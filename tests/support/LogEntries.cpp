@@ -6,9 +6,10 @@ constexpr qsizetype kStampLength = 24;
 
 } // namespace
 
-QStringList EntriesAfterStamps(const QListWidget &log) {
+QStringList EntriesAfterStamps(const QStringList &entries) {
   QStringList texts;
-  for (int row = 0; row < log.count(); ++row)
-    texts.append(log.item(row)->text().mid(kStampLength));
+  texts.reserve(entries.size());
+  for (const QString &entry : entries)
+    texts.append(entry.mid(kStampLength));
   return texts;
 }

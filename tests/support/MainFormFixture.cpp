@@ -15,14 +15,15 @@ TMainFormFixture::TMainFormFixture(TClock &clock, const QStringList &extraPorts,
     if (!store.open(QIODevice::WriteOnly) || store.write(storedSettings) != storedSettings.size())
       qFatal("cannot write the settings file %s", qPrintable(StorePath()));
   }
-  TMainFormEnvironment environment{&clock, TPortSystem{}, StorePath(), SetupFolder()};
+  TSessionEnvironment environment{&clock, TPortSystem{}, StorePath(), SetupFolder()};
   environment.portSystem.sysfsRoot = FFolder.filePath(QStringLiteral("sys")).toStdString();
   environment.portSystem.devRoot = FFolder.filePath(QStringLiteral("dev")).toStdString();
   environment.portSystem.extraPorts = extraPorts.join(QLatin1Char(':')).toStdString();
-  form = std::make_unique<TMainTandrelForm>(environment);
-  comSettings = std::make_unique<TCOMSettingsForm>();
-  tcpSettings = std::make_unique<TTCPServerSettingsForm>();
-  log = std::make_unique<TLOGForm>();
+  session = std::make_unique<TSession>(environment, logModel, settings);
+  form = std::make_unique<TMainTandrelForm>(*session, logModel, environment.portSystem, environment.storePath);
+  comSettings = std::make_unique<TCOMSettingsForm>(settings);
+  tcpSettings = std::make_unique<TTCPServerSettingsForm>(settings);
+  log = std::make_unique<TLOGForm>(logModel);
   form->AttachWindows(comSettings.get(), tcpSettings.get(), log.get());
 }
 
@@ -31,4 +32,4 @@ TMainFormFixture::~TMainFormFixture() {
   form.reset();
 }
 
-QStringList TMainFormFixture::LogTexts() const { return EntriesAfterStamps(*log->Log); }
+QStringList TMainFormFixture::LogTexts() const { return EntriesAfterStamps(logModel.Entries()); }

@@ -7,7 +7,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <chrono>
 #include <thread>
 
 #include <fcntl.h>
@@ -18,13 +17,6 @@ namespace {
 constexpr int kDialBoundMs = 60000;
 
 } // namespace
-
-bool TProgressRecorder::event(QEvent *event) {
-  if (event->type() != TRingProgressEvent::EventType)
-    return QObject::event(event);
-  stages.append(static_cast<TRingProgressEvent *>(event)->Stage());
-  return true;
-}
 
 void TSleepClock::Sleep(uint32_t ms) {
   if (beforeSleep)
@@ -60,25 +52,20 @@ TRingDial::~TRingDial() {
 }
 
 void TRingDial::Start(const QString &port, const QString &phone) {
-  TRingThreadCreateStruct create;
-  create.COM = port;
-  create.BaudRate = 19200;
-  create.Phone = phone;
-  create.LogObject = &log;
-  create.TerminateHandler = [this](TRingThread *dialer) { Terminated(dialer); };
-  create.Owner = &progress;
-  FDialer = new TRingThread(create, clock);
+  FDialer = new TRingThread(TRingThreadCreateStruct{port, 19200, phone}, clock);
+  QObject::connect(FDialer, &TRingThread::LogLine, &log, &TLogModel::AppendDialerLine);
+  QObject::connect(FDialer, &TRingThread::Progress, &FContext, [this](int stage) { stages.append(stage); });
+  QObject::connect(FDialer, &QThread::finished, &FContext, [this, dialer = FDialer.data()] { Finished(dialer); });
+  FDialer->start();
 }
 
-void TRingDial::Terminated(TRingThread *dialer) {
+void TRingDial::Finished(TRingThread *dialer) {
   ++handlerCalls;
   handlerCode = dialer->ErrorCode();
   handlerOnUiThread = QThread::currentThread() == QCoreApplication::instance()->thread();
   handlerCOM = dialer->hCOM();
   if (takeCOM)
     takenCOM = dialer->TakeCOM();
-  if (onTerminate)
-    onTerminate(dialer);
 }
 
 bool TRingDial::ServeUntil(const std::function<bool()> &done) {
@@ -95,25 +82,21 @@ bool TRingDial::WaitForHandler() {
 }
 
 bool TRingDial::WaitForEnd() {
-  if (!WaitForHandler() || !FDialer->WaitFor())
+  if (!WaitForHandler())
     return false;
   DeleteDialer();
   return true;
 }
 
 bool TRingDial::Cancel() {
-  FDialer->SetErrorCode(RING_CANCELLED);
-  FDialer->Terminate();
-  if (!FDialer->WaitFor())
-    return false;
-  DeleteDialer();
-  return true;
+  RequestCancel(FDialer);
+  return WaitForEnd();
 }
 
 void TRingDial::CancelAtLogLine(const QString &fragment) {
-  QObject::connect(log.model(), &QAbstractItemModel::rowsInserted, &log,
+  QObject::connect(&log, &QAbstractItemModel::rowsInserted, &FContext,
                    [this, fragment](const QModelIndex &, int first, int) {
-                     if (!FCancelRequested && log.item(first)->text().contains(fragment))
+                     if (!FCancelRequested && log.Entries().at(first).contains(fragment))
                        RequestCancel(FDialer);
                    });
 }
@@ -140,7 +123,7 @@ bool TRingDial::ServeUntilHeld() {
   return ServeUntil([this] { return clock.Holding() || handlerCalls > 0; }) && clock.Holding();
 }
 
-QStringList TRingDial::LogTails() const { return EntriesAfterStamps(log); }
+QStringList TRingDial::LogTails() const { return EntriesAfterStamps(log.Entries()); }
 
 void TRingDial::DeleteDialer() {
   delete FDialer;

@@ -1,11 +1,12 @@
 #pragma once
-// One modem dial in virtual time, with a termination handler that records the
-// result and takes the port over the way the main window does.
+// One modem dial in virtual time, its lines in a log, its progress recorded,
+// and an end handler that records the result and takes the port over the way
+// the session does.
 
+#include "core/LogModel.h"
 #include "serial/RingThread.h"
 
 #include <QList>
-#include <QListWidget>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -13,15 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-
-// Collects the progress stages posted to the main window.
-class TProgressRecorder : public QObject {
-public:
-  QList<int> stages;
-
-protected:
-  bool event(QEvent *event) override;
-};
 
 // Virtual time that moves only by the sleeps of the one thread using it; each
 // sleep takes 1/speedup of its length in real time. A slow machine thus
@@ -72,11 +64,12 @@ public:
   // Deletes the dialer at once, wherever it is.
   void DeleteDialer();
 
-  // Serves the UI thread until the termination handler has run.
+  // Serves the UI thread until the end handler has run.
   bool WaitForHandler();
-  // The normal end: the handler has run; join and delete the dialer.
+  // The normal end: the handler has run; delete the dialer.
   bool WaitForEnd();
-  // The controller's cancel: code 255, stop request, WaitFor, delete.
+  // The session's cancel: code 255 and the stop request; then the end as
+  // WaitForEnd.
   bool Cancel();
   // Request the cancel (code 255 and the stop) on the UI thread when the
   // first log line holding `fragment` is added, or on the worker when it
@@ -94,10 +87,9 @@ public:
   QStringList LogTails() const;
   int Count(const QString &tail) const { return int(LogTails().count(tail)); }
 
-  QListWidget log;
-  TProgressRecorder progress;
-  // Runs inside the termination handler, after the recording.
-  std::function<void(TRingThread *)> onTerminate;
+  TLogModel log;
+  // The progress stages as they arrived.
+  QList<int> stages;
   // When false the handler leaves the port to the dialer object.
   bool takeCOM = true;
 
@@ -110,13 +102,14 @@ public:
   TCOMHandle takenCOM = INVALID_HANDLE_VALUE;
 
 private:
-  void Terminated(TRingThread *dialer);
+  void Finished(TRingThread *dialer);
   void RequestCancel(TRingThread *dialer);
   // Sleeps in the event loop, waking for each event, until `done` or time-out.
   static bool ServeUntil(const std::function<bool()> &done);
 
-  // Null once the dialer has deleted itself.
   QPointer<TRingThread> FDialer;
+  // Receives the dialer's signals on the UI thread.
+  QObject FContext;
   std::atomic<bool> FCancelRequested{false};
 };
 

@@ -5,10 +5,7 @@
 // depend neither on the machine's hardware nor on the user's stored choices.
 
 #include "app/Application.h"
-#include "app/MainFormUnit.h"
-#include "ui/COMSettingsUnit.h"
-#include "ui/LOGUnit.h"
-#include "ui/TPCServerSettingsUnit.h"
+#include "app/Wizard.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -43,8 +40,8 @@ QString CreateExtraPort(const QDir &folder) {
   return path;
 }
 
-TMainFormEnvironment ScreenshotEnvironment(const QDir &folder) {
-  TMainFormEnvironment environment = TMainFormEnvironment::FromSystem();
+TSessionEnvironment ScreenshotEnvironment(const QDir &folder) {
+  TSessionEnvironment environment = TSessionEnvironment::FromSystem();
   const QString sysfs = folder.filePath(QStringLiteral("sys"));
   CreateFakeSysfs(QDir(sysfs));
   environment.portSystem.sysfsRoot = sysfs.toStdString();
@@ -76,14 +73,14 @@ bool Save(QWidget *window, const QDir &out, const char *name) {
   return true;
 }
 
-void FillLog(TMainTandrelForm &form) {
-  form.WriteLogChunk("+VER_INFO=?\r\n", QStringLiteral("APP->COM"));
-  form.WriteLogChunk("+VER_INFO=KRV-120,2.14,000123\r\nOK\r\n", QStringLiteral("COM->APP"));
-  form.WriteLog(QStringLiteral("Запущена программа настройки KRV-120"));
-  form.WriteLogChunk("READ 0010 0020\r", QStringLiteral("TCP->COM"));
-  form.WriteLogChunk(QByteArrayLiteral("DATA\x3F\x2A\x00\x17\x8C\x41\x02\xFF\x10\x00\x00\x5E\r"),
-                     QStringLiteral("COM->TCP"));
-  form.WriteLog(QStringLiteral("Установили \"Нет подключения\", Disconnect"));
+void FillLog(TLogModel &log) {
+  log.WriteLogChunk("+VER_INFO=?\r\n", QStringLiteral("APP->COM"));
+  log.WriteLogChunk("+VER_INFO=KRV-120,2.14,000123\r\nOK\r\n", QStringLiteral("COM->APP"));
+  log.WriteLog(QStringLiteral("Запущена программа настройки KRV-120"));
+  log.WriteLogChunk("READ 0010 0020\r", QStringLiteral("TCP->COM"));
+  log.WriteLogChunk(QByteArrayLiteral("DATA\x3F\x2A\x00\x17\x8C\x41\x02\xFF\x10\x00\x00\x5E\r"),
+                    QStringLiteral("COM->TCP"));
+  log.WriteLog(QStringLiteral("Установили \"Нет подключения\", Disconnect"));
 }
 
 } // namespace
@@ -102,13 +99,11 @@ int main(int argc, char *argv[]) {
   }
   const QDir scratchDir(scratch.path());
 
-  TMainTandrelForm mainForm(ScreenshotEnvironment(scratchDir));
-  TCOMSettingsForm comSettings;
-  TTCPServerSettingsForm tcpSettings;
-  TLOGForm log;
-  mainForm.AttachWindows(&comSettings, &tcpSettings, &log);
+  TWizard wizard(ScreenshotEnvironment(scratchDir));
+  TMainTandrelForm &mainForm = wizard.mainForm;
+  TLOGForm &log = wizard.logForm;
 
-  mainForm.StorePhoneNumber(QStringLiteral("+79161234567"));
+  mainForm.ShowPhoneHistory({QStringLiteral("+79161234567")});
   mainForm.PhoneNumber->setEditText(QStringLiteral("+79161234567"));
   bool saved = Save(&mainForm, out, "main-idle");
 
@@ -120,19 +115,20 @@ int main(int argc, char *argv[]) {
   mainForm.ConnectTypeComboBox->setCurrentIndex(0);
   mainForm.ConnectTypeComboBoxChange();
   mainForm.PortsListComboBox->setCurrentIndex(0);
-  mainForm.SetConnectState(csConnecting);
-  mainForm.EnableInputs(false);
-  mainForm.SetStatus(QStringLiteral("Нет регистрации в сети GSM"), true);
+  // A failed dial as the session shows it, without a modem to fail.
+  mainForm.ShowState(csConnecting);
+  mainForm.ShowInputs(TInputs{false, false, false, false});
+  mainForm.ShowStatus(QStringLiteral("Нет регистрации в сети GSM"), true);
   saved = Save(&mainForm, out, "main-gsm-error") && saved;
 
   log.show();
-  FillLog(mainForm);
+  FillLog(wizard.log);
   saved = Save(&log, out, "log") && saved;
   log.N1Click();
   log.N3->trigger();
-  FillLog(mainForm);
+  FillLog(wizard.log);
   saved = Save(&log, out, "log-hex") && saved;
-  saved = Save(&comSettings, out, "com-settings") && saved;
-  saved = Save(&tcpSettings, out, "tcp-settings") && saved;
+  saved = Save(&wizard.comSettings, out, "com-settings") && saved;
+  saved = Save(&wizard.tcpSettings, out, "tcp-settings") && saved;
   return saved ? 0 : 1;
 }

@@ -1,0 +1,107 @@
+#include "core/LogModel.h"
+
+#include "core/TimeFuncs.h"
+#include "serial/RingThread.h"
+
+#include <QSaveFile>
+
+#include <algorithm>
+
+namespace {
+
+constexpr qsizetype kHexLogBytes = 256;
+
+} // namespace
+
+QString HexLogText(QByteArrayView chunk) {
+  const QByteArrayView shown = chunk.first(std::min(chunk.size(), kHexLogBytes));
+  QString text = QStringLiteral("[%1]").arg(chunk.size());
+  if (!shown.isEmpty())
+    text += QLatin1Char(' ') + QString::fromLatin1(shown.toByteArray().toHex(' ').toUpper());
+  if (chunk.size() > shown.size())
+    text += QStringLiteral(" …%1").arg(chunk.size() - shown.size());
+  return text;
+}
+
+bool SaveLogEntries(const QStringList &entries, const QString &path, QString *error) {
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) {
+    *error = file.errorString();
+    return false;
+  }
+  for (const QString &entry : entries) {
+    file.write(entry.toLocal8Bit());
+    file.write("\r\n", 2);
+  }
+  if (!file.commit()) {
+    *error = file.errorString();
+    return false;
+  }
+  return true;
+}
+
+TLogModel::TLogModel(QObject *parent) : QAbstractListModel(parent) {}
+
+int TLogModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : int(FEntries.size()); }
+
+QVariant TLogModel::data(const QModelIndex &index, int role) const {
+  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= FEntries.size())
+    return {};
+  return FEntries.at(index.row());
+}
+
+void TLogModel::SetHexView(bool hex) {
+  if (hex == FHexView)
+    return;
+  FHexView = hex;
+  emit HexViewChanged(hex);
+}
+
+void TLogModel::WriteLog(const QString &text, const QString &prefix) {
+  if (!FRecording)
+    return;
+  QString body = text;
+  const qsizetype nul = body.indexOf(QChar(0));
+  if (nul >= 0)
+    body.truncate(nul);
+  QStringList entries;
+  for (const QString &line : SplitLogLines(body))
+    entries.append(QStringLiteral("%1: %2 %3").arg(NowStamp(), prefix, line));
+  Append(entries, false);
+}
+
+void TLogModel::WriteLogChunk(QByteArrayView chunk, const QString &prefix) {
+  // Decoded only for a log window that shows it: this runs for every chunk.
+  if (!FRecording)
+    return;
+  if (FHexView)
+    Append({QStringLiteral("%1: %2 %3").arg(NowStamp(), prefix, HexLogText(chunk))}, false);
+  else
+    WriteLog(QString::fromLocal8Bit(chunk), prefix);
+}
+
+void TLogModel::AppendDialerLine(const QDateTime &at, const QString &prefix, const QString &text) {
+  Append({TimeStamp(at) + QLatin1Char(':') + prefix + QLatin1Char(' ') + text}, true);
+}
+
+void TLogModel::Clear() {
+  beginResetModel();
+  FEntries.clear();
+  endResetModel();
+}
+
+// The writer empties the list before an entry whenever it holds more than
+// kMaxEntries, so a long text can empty it in its middle; the dialer's lines
+// never do, but they count.
+void TLogModel::Append(const QStringList &entries, bool byDialer) {
+  for (const QString &entry : entries) {
+    if (!byDialer && FEntries.size() > kMaxEntries)
+      Clear();
+    const int row = int(FEntries.size());
+    beginInsertRows({}, row, row);
+    FEntries.append(entry);
+    endInsertRows();
+  }
+  if (!entries.isEmpty())
+    emit Written(byDialer);
+}
