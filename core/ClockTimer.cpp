@@ -8,11 +8,13 @@ TClockTimer::TClockTimer(TClock &clock, QObject *parent) : QObject(parent), FClo
   connect(&FTimer, &QTimer::timeout, this, &TClockTimer::Check);
 }
 
-void TClockTimer::Start(uint32_t ms) {
-  FStart = FClock.TickCount();
-  FInterval = ms;
+void TClockTimer::Start(uint32_t ms) { StartUs(ms * 1000u); }
+
+void TClockTimer::StartUs(uint32_t us) {
+  FStartUs = FClock.MicroTickCount();
+  FIntervalUs = us;
   FActive = true;
-  FTimer.start(int(FClock.RealMs(ms)));
+  Sleep(us);
 }
 
 void TClockTimer::Stop() {
@@ -20,11 +22,15 @@ void TClockTimer::Stop() {
   FTimer.stop();
 }
 
-uint32_t TClockTimer::Remaining() const {
-  if (!FActive)
-    return 0;
-  const uint32_t elapsed = FClock.TickCount() - FStart;
-  return elapsed >= FInterval ? 0 : FInterval - elapsed;
+uint32_t TClockTimer::RemainingUs() const {
+  const uint32_t elapsed = FClock.MicroTickCount() - FStartUs;
+  return elapsed >= FIntervalUs ? 0 : FIntervalUs - elapsed;
+}
+
+// The event loop counts whole milliseconds: rounding up never wakes early.
+void TClockTimer::Sleep(uint32_t us) {
+  const uint32_t ms = us / 1000 + (us % 1000 != 0 ? 1 : 0);
+  FTimer.start(int(FClock.RealMs(ms)));
 }
 
 // The event loop may wake a little early by the clock's count: it sleeps
@@ -32,9 +38,8 @@ uint32_t TClockTimer::Remaining() const {
 void TClockTimer::Check() {
   if (!FActive)
     return;
-  const uint32_t left = Remaining();
-  if (left > 0) {
-    FTimer.start(int(std::max<uint32_t>(FClock.RealMs(left), 1)));
+  if (const uint32_t left = RemainingUs(); left > 0) {
+    Sleep(std::max<uint32_t>(left, 1));
     return;
   }
   FActive = false;

@@ -1,6 +1,7 @@
 #pragma once
 // A single-shot timer whose interval is measured on the session's clock (the
-// real one, or a faster one under test), woken by the event loop.
+// real one, or a faster one under test) to the microsecond, woken by the
+// event loop.
 
 #include "platform/Clock.h"
 
@@ -13,22 +14,24 @@ class TClockTimer : public QObject {
 public:
   explicit TClockTimer(TClock &clock, QObject *parent = nullptr);
 
-  // Fires once `ms` have passed on the clock; a running timer starts over.
+  // Fires once `ms` (or `us`) have passed on the clock; a running timer
+  // starts over.
   void Start(uint32_t ms);
+  void StartUs(uint32_t us);
   void Stop();
   bool IsActive() const { return FActive; }
-  // Milliseconds on the clock until it fires; 0 when it is not running.
-  uint32_t Remaining() const;
 
 signals:
   void Timeout();
 
 private:
+  uint32_t RemainingUs() const;
+  void Sleep(uint32_t us);
   void Check();
 
   TClock &FClock;
   QTimer FTimer;
-  uint32_t FStart = 0;
-  uint32_t FInterval = 0;
+  uint32_t FStartUs = 0;
+  uint32_t FIntervalUs = 0;
   bool FActive = false;
 };

@@ -6,6 +6,7 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -42,10 +43,10 @@ bool SaveLogEntries(const QStringList &entries, const QString &path, QString *er
 
 TLogModel::TLogModel(QObject *parent) : QAbstractListModel(parent) {}
 
-int TLogModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : int(FEntries.size()); }
+int TLogModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : FShownRows; }
 
 QVariant TLogModel::data(const QModelIndex &index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= FEntries.size())
+  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= FShownRows)
     return {};
   return FEntries.at(index.row());
 }
@@ -87,6 +88,7 @@ void TLogModel::AppendDialerLine(const QDateTime &at, const QString &prefix, con
 void TLogModel::Clear() {
   beginResetModel();
   FEntries.clear();
+  FShownRows = 0;
   endResetModel();
 }
 
@@ -94,14 +96,30 @@ void TLogModel::Clear() {
 // kMaxEntries, so a long text can empty it in its middle; the dialer's lines
 // never do, but they count.
 void TLogModel::Append(const QStringList &entries, bool byDialer) {
+  if (entries.isEmpty())
+    return;
   for (const QString &entry : entries) {
     if (!byDialer && FEntries.size() > kMaxEntries)
       Clear();
-    const int row = int(FEntries.size());
-    beginInsertRows({}, row, row);
     FEntries.append(entry);
+  }
+  FPendingByDialer = FPendingByDialer || byDialer;
+  if (!FShowPending) {
+    FShowPending = true;
+    QMetaObject::invokeMethod(this, &TLogModel::ShowPending, Qt::QueuedConnection);
+  }
+}
+
+// The views take what came in one turn of the event loop as one insertion:
+// at line rate a row at a time would cost more than the relay itself.
+void TLogModel::ShowPending() {
+  FShowPending = false;
+  const bool byDialer = std::exchange(FPendingByDialer, false);
+  const int rows = int(FEntries.size());
+  if (rows > FShownRows) {
+    beginInsertRows({}, FShownRows, rows - 1);
+    FShownRows = rows;
     endInsertRows();
   }
-  if (!entries.isEmpty())
-    emit Written(byDialer);
+  emit Written(byDialer);
 }

@@ -52,18 +52,24 @@ public:
 
   // "Очистить".
   void Clear();
+  // Every entry, also those the views are told of at the event loop's next
+  // turn.
   const QStringList &Entries() const { return FEntries; }
 
 signals:
-  // Entries were added: by the dialer (always shown), or by the writer
-  // (shown when the view scrolls automatically).
+  // Entries were added and the views have them: some by the dialer (always
+  // shown), or all by the writer (shown when the view scrolls automatically).
   void Written(bool byDialer);
   void HexViewChanged(bool hex);
 
 private:
   void Append(const QStringList &entries, bool byDialer);
+  void ShowPending();
 
   QStringList FEntries;
+  int FShownRows = 0; // the entries the views have been told of
+  bool FShowPending = false;
+  bool FPendingByDialer = false;
   bool FRecording = true;
   bool FHexView = false;
 };

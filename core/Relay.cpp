@@ -10,7 +10,7 @@
 
 TRelay::TRelay(TLogModel &log, TTeardown &teardown, TClock &clock, const TPortSystem &ports, QObject *parent)
     : QObject(parent), FLog(log), FTeardown(teardown), FClock(clock), FPorts(ports), FGap(clock),
-      FIdentificationLimit(clock) {
+      FIdentificationLimit(clock), FUndelivered(log, clock) {
   FPass.setTimerType(Qt::PreciseTimer);
   connect(&FPass, &QTimer::timeout, this, &TRelay::RelayPass);
   connect(&FGap, &TClockTimer::Timeout, this, &TRelay::MoveDueBytes);
@@ -47,6 +47,7 @@ void TRelay::Stop() {
   FConnected = false;
   FPass.stop();
   FGap.Stop();
+  FUndelivered.Flush();
 }
 
 void TRelay::Resume() {
@@ -96,11 +97,11 @@ void TRelay::MoveDueBytes() {
     CollectDeviceBytes();
   if (!RelaysAsBytesCome())
     return;
-  const uint32_t now = FClock.TickCount();
+  const uint32_t now = FClock.MicroTickCount();
   if (FPacing.DeviceChunkDue(now, FChunkSize, kDataBufferSize))
     SendDeviceChunk();
-  else if (const std::optional<uint32_t> gapLeft = FPacing.MsUntilDeviceChunkDue(now))
-    FGap.Start(std::max<uint32_t>(*gapLeft, 1));
+  else if (const std::optional<uint32_t> gapLeft = FPacing.UsUntilDeviceChunkDue(now))
+    FGap.StartUs(std::max<uint32_t>(*gapLeft, 1));
 }
 
 void TRelay::WriteClientChunk() {
@@ -149,7 +150,7 @@ void TRelay::CollectDeviceBytes() {
   if (!PortOpen())
     return;
   if (COMRead() > 0) {
-    FPacing.DeviceBytesArrived(FClock.TickCount());
+    FPacing.DeviceBytesArrived(FClock.MicroTickCount());
     FPortWatch->NoteTraffic();
   }
   if (FPortWatch)
@@ -164,7 +165,11 @@ void TRelay::SendDeviceChunk() {
     emit ModemHangup();
     return;
   }
-  SendToSetupProgram(m);
+  if (const std::optional<TUndelivered> why = SendToSetupProgram(m)) {
+    FUndelivered.Dropped(m, *why);
+    return;
+  }
+  FUndelivered.Flush();
   FLog.WriteLogChunk(QByteArrayView(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
 }
 

@@ -7,7 +7,9 @@
 // signals.
 
 #include "core/ClockTimer.h"
+#include "core/ModemResultLines.h"
 #include "core/RelayPacing.h"
+#include "core/UndeliveredReport.h"
 #include "core/ServerSocket.h"
 #include "core/Teardown.h"
 #include "platform/Clock.h"
@@ -129,7 +131,8 @@ private:
   void LogChunkNotDelivered();
 
   // TCP endpoint.
-  bool SendToSetupProgram(int32_t count);
+  // Why the device's chunk of `count` bytes did not go out; nullopt: it did.
+  std::optional<TUndelivered> SendToSetupProgram(int32_t count);
   void DropClientChunk();
   void ClientChunkDelivered();
   void ServerSocketClientConnect(TClientConnection *socket);
@@ -146,6 +149,8 @@ private:
   TClockTimer FGap;                // the device's burst has ended
   TClockTimer FIdentificationLimit; // the 10 s of the identification
   TRelayPacing FPacing;
+  TModemResultLines FResultLines;
+  TUndeliveredReport FUndelivered;
   bool FFixedPacing = false;
   int32_t FBaudRate = 0;
   QString FPortName;

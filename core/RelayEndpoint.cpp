@@ -27,17 +27,21 @@ void TRelay::StopTCPServer() {
   DropClientChunk();
 }
 
-bool TRelay::SendToSetupProgram(int32_t count) {
+std::optional<TUndelivered> TRelay::SendToSetupProgram(int32_t count) {
   if (!FSetupConnected)
-    return false;
+    return TUndelivered::NoClient;
   const QList<TClientConnection *> clients = FServer.Connections();
   if (clients.isEmpty()) {
     FLog.WriteLog(QStringLiteral("Оболочка истчо не подключилась к мосту."));
-    return false;
+    return TUndelivered::NoClient;
   }
   // The oldest client that is still connected gets the device's bytes.
   const auto connected = std::find_if(clients.begin(), clients.end(), IsConnected);
-  return connected != clients.end() && FServer.SendBuf(*connected, FDataBuffer.data(), count) == count;
+  if (connected == clients.end())
+    return TUndelivered::NoClient;
+  if (FServer.SendBuf(*connected, FDataBuffer.data(), count) != count)
+    return TUndelivered::NotTaken;
+  return std::nullopt;
 }
 
 void TRelay::DropClientConnections() {

@@ -28,6 +28,7 @@ void TRelay::TakeOverCOM(TCOMHandle handle) {
   if (handle != FCOMHandle)
     CloseCOMPort();
   FCOMHandle = handle;
+  FResultLines.Reset(); // a call's data starts here
   if (PortOpen())
     WatchPort();
 }
@@ -48,6 +49,7 @@ void TRelay::PortReady() {
 
 void TRelay::CloseCOMPort(THangUp hangUp) {
   FPortWatch.reset();
+  FUndelivered.Flush();
   if (FChunkSize > 0)
     LogChunkNotDelivered();
   FChunkSize = 0;
@@ -81,12 +83,12 @@ int32_t TRelay::COMRead() {
 bool TRelay::IsModemHangup(int32_t n) {
   if (n <= 0)
     return false;
-  const QString chunk = QString::fromLocal8Bit(BufferToString(n));
-  const bool hangup = ModemErrorCode(chunk) != RING_CONNECTED;
+  const QByteArray chunk = BufferToString(n);
+  const bool hangup = FResultLines.Scan(chunk) != RING_CONNECTED;
   if (hangup) {
     FLog.WriteLog(QStringLiteral("Завершение работы по ошибке модема"));
     FLog.WriteLog(QStringLiteral("Последний полученный пакет:"));
-    FLog.WriteLog(chunk);
+    FLog.WriteLog(QString::fromLocal8Bit(chunk));
   }
   return hangup;
 }

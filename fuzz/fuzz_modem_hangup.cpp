@@ -1,11 +1,12 @@
-// The relay's hang-up scan in a modem connection: every chunk read from the
-// port is decoded as the relay decodes it and scanned for the modem's result
-// codes. A result code is ASCII, so the scan finds one exactly where the
-// chunk's bytes spell it, in any letter case, and nowhere else.
+// The relay's hang-up scan in a modem connection: the call's data, read in
+// chunks, is scanned for the modem's result lines. Each chunk must tell the
+// code of the first result word (in BUSY, NO CARRIER, NO DIALTONE, NO ANSWER
+// order) whose line ends, with its CR, inside that chunk, as a scan of the
+// whole data at once finds it, wherever the reads cut the data.
 //
-// Input: relayed bytes, cut into chunks of the transfer buffer's size.
+// Input: the first byte sets the chunk size (1 to 64); the rest is the data.
 
-#include "core/Relay.h"
+#include "core/ModemResultLines.h"
 #include "serial/RingThread.h"
 
 #include "FuzzCheck.h"
@@ -19,7 +20,6 @@
 
 namespace {
 
-// In the order the scan looks for them.
 constexpr std::array<std::pair<std::string_view, uint32_t>, 4> kResultCodes{{
     {"BUSY", RING_BUSY},
     {"NO CARRIER", RING_NO_CARRIER},
@@ -27,36 +27,47 @@ constexpr std::array<std::pair<std::string_view, uint32_t>, 4> kResultCodes{{
     {"NO ANSWER", RING_NO_ANSWER},
 }};
 
-char AsciiUpper(char c)
-{
-  return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
-}
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
 
-bool SpellsIgnoringCase(QByteArrayView bytes, std::string_view word)
-{
-  return std::search(bytes.begin(), bytes.end(), word.begin(), word.end(),
-                     [](char byte, char letter) { return AsciiUpper(byte) == letter; }) != bytes.end();
-}
-
-uint32_t CodeSpelledIn(QByteArrayView chunk)
-{
-  for (const auto &[word, code] : kResultCodes) {
-    if (SpellsIgnoringCase(chunk, word))
-      return code;
+// Whether `word` stands as a line at `at` of the whole data.
+bool LineAt(QByteArrayView data, qsizetype at, std::string_view word) {
+  const qsizetype end = at + qsizetype(word.size());
+  if (end >= data.size() || data[end] != '\r')
+    return false;
+  if (at > 0 && data[at - 1] != '\r' && data[at - 1] != '\n')
+    return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (AsciiUpper(data[at + qsizetype(i)]) != word[i])
+      return false;
   }
-  return RING_CONNECTED;
+  return true;
+}
+
+// The code told for the chunk [from, to) of the whole data.
+uint32_t CodeOfChunk(QByteArrayView data, qsizetype from, qsizetype to) {
+  for (const auto &[word, code] : kResultCodes) {
+    const qsizetype length = qsizetype(word.size());
+    for (qsizetype cr = std::max(from, length); cr < to; ++cr) {
+      if (LineAt(data, cr - length, word))
+        return code;
+    }
+  }
+  return 0;
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-  const QByteArrayView relayed(data, qsizetype(size));
-  for (qsizetype at = 0; at < relayed.size(); at += TRelay::kDataBufferSize) {
-    const QByteArrayView chunk = relayed.sliced(at, std::min<qsizetype>(TRelay::kDataBufferSize, relayed.size() - at));
-    const uint32_t found = ModemErrorCode(QString::fromLocal8Bit(chunk));
-    CheckEqual(QString::number(found), QString::number(CodeSpelledIn(chunk)),
-               "the scan finds the result code that the chunk's bytes spell");
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
+  if (size == 0)
+    return 0;
+  const qsizetype chunkSize = 1 + input[0] % 64;
+  const QByteArrayView data(input + 1, qsizetype(size - 1));
+  TModemResultLines lines;
+  for (qsizetype at = 0; at < data.size(); at += chunkSize) {
+    const qsizetype to = std::min(data.size(), at + chunkSize);
+    const uint32_t told = lines.Scan(data.sliced(at, to - at));
+    CheckEqual(QString::number(told), QString::number(CodeOfChunk(data, at, to)),
+               "a chunk tells the first result word whose line it ends");
   }
   return 0;
 }

@@ -14,6 +14,7 @@ int64_t MonotonicNs() {
 class TSystemClock : public TClock {
 public:
   uint32_t TickCount() override { return static_cast<uint32_t>(MonotonicNs() / 1000000); }
+  uint32_t MicroTickCount() override { return static_cast<uint32_t>(MonotonicNs() / 1000); }
   void Sleep(uint32_t ms) override {
     if (ms == 0)
       std::this_thread::yield();
@@ -51,6 +52,11 @@ TScaledClock::TScaledClock(uint32_t speedup, uint32_t startTick)
 uint32_t TScaledClock::TickCount() {
   const int64_t elapsedMs = (MonotonicNs() - FOriginNs) * FSpeedup / 1000000;
   return FStartTick + static_cast<uint32_t>(elapsedMs);
+}
+
+uint32_t TScaledClock::MicroTickCount() {
+  const int64_t elapsedUs = (MonotonicNs() - FOriginNs) * FSpeedup / 1000;
+  return FStartTick * 1000u + static_cast<uint32_t>(elapsedUs);
 }
 
 void TScaledClock::Sleep(uint32_t ms) {

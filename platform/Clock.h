@@ -29,6 +29,9 @@ public:
   virtual ~TClock() = default;
   // 32-bit millisecond tick from a monotonic clock; wraps at 2^32.
   virtual uint32_t TickCount() = 0;
+  // 32-bit microsecond tick of the same clock; wraps about every 71 minutes.
+  // Clocks that count whole milliseconds only give those.
+  virtual uint32_t MicroTickCount() { return TickCount() * 1000u; }
   virtual void Sleep(uint32_t ms) = 0;
   // Sleep that ends as soon as `stop` is requested; true when it was.
   virtual bool SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) = 0;
@@ -46,6 +49,7 @@ class TScaledClock : public TClock {
 public:
   TScaledClock(uint32_t speedup, uint32_t startTick = 0);
   uint32_t TickCount() override;
+  uint32_t MicroTickCount() override;
   void Sleep(uint32_t ms) override;
   bool SleepUnlessStopped(uint32_t ms, const TStopSignal &stop) override;
   uint32_t RealMs(uint32_t ms) override;

@@ -82,6 +82,7 @@ void TestLogWindow::scrollsWithAutoscrollOrForTheDialer() {
   QVERIFY(QTest::qWaitForWindowExposed(&log));
   for (int i = 0; i < 200; ++i)
     fixture.logModel.WriteLog(QStringLiteral("line %1").arg(i));
+  QTest::qWait(0); // the view is told at the event loop's next turn
   QCOMPARE(log.Log->indexAt(QPoint(2, 2)).row(), 0);
   QVERIFY(!NewestInView(*log.Log));
 
@@ -94,6 +95,7 @@ void TestLogWindow::scrollsWithAutoscrollOrForTheDialer() {
     fixture.logModel.AppendDialerLine(QDateTime::currentDateTime(), QStringLiteral(">>"), QStringLiteral("OK"));
   else
     fixture.logModel.WriteLog(QStringLiteral("newest"));
+  QTest::qWait(0);
   QCOMPARE(NewestInView(*log.Log), scrolls);
   QCOMPARE(log.Log->indexAt(QPoint(2, 2)).row() == 0, !scrolls);
 }
@@ -114,6 +116,7 @@ void TestLogWindow::menuCopiesSelectedEntriesAsLines() {
     fixture.logModel.WriteLog(QStringLiteral("e%1").arg(i));
   const QStringList entries = fixture.logModel.Entries();
   QCOMPARE(entries.size(), 5);
+  QTest::qWait(0);
   log.Log->setFocus();
   QClipboard *clipboard = QGuiApplication::clipboard();
   clipboard->setText(QStringLiteral("before"));

@@ -31,7 +31,7 @@ QList<TChunk> ChunksLeaving(TRelayPacing &pacing, const QList<TArrival> &arrival
     pacing.DeviceChunkGone();
   };
   const auto sendIfDue = [&](uint32_t tick) {
-    if (pacing.DeviceChunkDue(tick, collected, kCapacity))
+    if (pacing.DeviceChunkDue(tick * 1000, collected, kCapacity))
       send(tick);
   };
   // What is due by a tick leaves before the bytes of that tick are read.
@@ -40,7 +40,7 @@ QList<TChunk> ChunksLeaving(TRelayPacing &pacing, const QList<TArrival> &arrival
     for (const TArrival &arrival : arrivals) {
       if (arrival.tick == tick) {
         collected += arrival.bytes;
-        pacing.DeviceBytesArrived(tick);
+        pacing.DeviceBytesArrived(tick * 1000);
       }
     }
     if (tick % kPassMs == 0 && collected > 0)
@@ -76,21 +76,22 @@ private slots:
 
 void TestRelayPacing::gapFollowsTheLineSpeed_data() {
   QTest::addColumn<int>("baud");
-  QTest::addColumn<uint>("gapMs");
-  // 3.5 characters of 11 bits, rounded up, at least 2 ms.
-  QTest::newRow("600") << 600 << 65u;
-  QTest::newRow("9600") << 9600 << 5u;
-  QTest::newRow("19200") << 19200 << 3u;
-  QTest::newRow("38400") << 38400 << 2u;
-  QTest::newRow("115200") << 115200 << 2u;
-  QTest::newRow("256000") << 256000 << 2u;
-  QTest::newRow("unknown speed") << 0 << 2u;
+  QTest::addColumn<uint>("gapUs");
+  // 3.5 characters of 11 bits, rounded up, at least 1 ms.
+  QTest::newRow("600") << 600 << 64167u;
+  QTest::newRow("9600") << 9600 << 4011u;
+  QTest::newRow("19200") << 19200 << 2006u;
+  QTest::newRow("38400") << 38400 << 1003u;
+  QTest::newRow("57600") << 57600 << 1000u;
+  QTest::newRow("115200") << 115200 << 1000u;
+  QTest::newRow("256000") << 256000 << 1000u;
+  QTest::newRow("unknown speed") << 0 << 1000u;
 }
 
 void TestRelayPacing::gapFollowsTheLineSpeed() {
   QFETCH(int, baud);
-  QFETCH(uint, gapMs);
-  QCOMPARE(TRelayPacing::LineGapMs(baud), gapMs);
+  QFETCH(uint, gapUs);
+  QCOMPARE(TRelayPacing::LineGapUs(baud), gapUs);
 }
 
 void TestRelayPacing::chunksLeaveWhenTheRuleSays_data() {
@@ -98,16 +99,18 @@ void TestRelayPacing::chunksLeaveWhenTheRuleSays_data() {
   QTest::addColumn<int>("baud");
   QTest::addColumn<QList<TArrival>>("arrivals");
   QTest::addColumn<QList<TChunk>>("chunks");
-  // At 19200 baud the gap is 3 ms: the bytes leave once the line has been
-  // quiet for more than 3 whole ticks.
+  // At 19200 baud the gap is 2.006 ms: on this loop's 1 ms steps the bytes
+  // leave at the third step after the last ones came.
   QTest::newRow("a burst leaves one gap after its last byte")
-      << false << 19200 << QList<TArrival>{{10, 150}, {10, 50}} << QList<TChunk>{{14, 200}};
-  QTest::newRow("a pause as long as the gap keeps one chunk")
-      << false << 19200 << QList<TArrival>{{10, 100}, {13, 100}} << QList<TChunk>{{17, 200}};
+      << false << 19200 << QList<TArrival>{{10, 150}, {10, 50}} << QList<TChunk>{{13, 200}};
+  QTest::newRow("a pause shorter than the gap keeps one chunk")
+      << false << 19200 << QList<TArrival>{{10, 100}, {12, 100}} << QList<TChunk>{{15, 200}};
   QTest::newRow("a pause longer than the gap makes two")
-      << false << 19200 << QList<TArrival>{{10, 100}, {14, 100}} << QList<TChunk>{{14, 100}, {18, 100}};
+      << false << 19200 << QList<TArrival>{{10, 100}, {13, 100}} << QList<TChunk>{{13, 100}, {16, 100}};
+  QTest::newRow("at 115200 baud the gap is the 1 ms floor")
+      << false << 115200 << QList<TArrival>{{10, 100}} << QList<TChunk>{{11, 100}};
   QTest::newRow("a stream that never pauses goes at the pass's steps")
-      << false << 19200 << Stream(30, 120, 2) << QList<TChunk>{{50, 42}, {100, 100}, {124, 40}};
+      << false << 19200 << Stream(30, 120, 2) << QList<TChunk>{{50, 42}, {100, 100}, {123, 40}};
   QTest::newRow("a full buffer leaves at once")
       << false << 19200 << QList<TArrival>{{20, kCapacity}} << QList<TChunk>{{20, kCapacity}};
   QTest::newRow("a gap longer than the pass: the pass's step")
@@ -129,16 +132,21 @@ void TestRelayPacing::chunksLeaveWhenTheRuleSays() {
 void TestRelayPacing::waitEndsWhenTheGapDoes() {
   TRelayPacing pacing;
   pacing.Configure(false, 19200);
-  QCOMPARE(pacing.MsUntilDeviceChunkDue(100), std::optional<uint32_t>());
-  pacing.DeviceBytesArrived(100);
-  QCOMPARE(pacing.MsUntilDeviceChunkDue(101), std::optional<uint32_t>(3));
-  QCOMPARE(pacing.MsUntilDeviceChunkDue(104), std::optional<uint32_t>(0));
+  QCOMPARE(pacing.UsUntilDeviceChunkDue(100000), std::optional<uint32_t>());
+  pacing.DeviceBytesArrived(100000);
+  QCOMPARE(pacing.UsUntilDeviceChunkDue(101000), std::optional<uint32_t>(1006));
+  QCOMPARE(pacing.UsUntilDeviceChunkDue(102005), std::optional<uint32_t>(1));
+  QCOMPARE(pacing.UsUntilDeviceChunkDue(102006), std::optional<uint32_t>(0));
   pacing.DeviceChunkGone();
-  QCOMPARE(pacing.MsUntilDeviceChunkDue(104), std::optional<uint32_t>());
+  QCOMPARE(pacing.UsUntilDeviceChunkDue(102006), std::optional<uint32_t>());
+
+  // The microsecond tick wraps about every 71 minutes.
+  pacing.DeviceBytesArrived(UINT32_MAX - 500);
+  QCOMPARE(pacing.UsUntilDeviceChunkDue(499), std::optional<uint32_t>(1006));
 
   pacing.Configure(true, 19200);
-  pacing.DeviceBytesArrived(100);
-  QCOMPARE(pacing.MsUntilDeviceChunkDue(101), std::optional<uint32_t>());
+  pacing.DeviceBytesArrived(100000);
+  QCOMPARE(pacing.UsUntilDeviceChunkDue(101000), std::optional<uint32_t>());
 }
 
 QTEST_GUILESS_MAIN(TestRelayPacing)

@@ -95,8 +95,9 @@ bool TRingDial::Cancel() {
 
 void TRingDial::CancelAtLogLine(const QString &fragment) {
   QObject::connect(&log, &QAbstractItemModel::rowsInserted, &FContext,
-                   [this, fragment](const QModelIndex &, int first, int) {
-                     if (!FCancelRequested && log.Entries().at(first).contains(fragment))
+                   [this, fragment](const QModelIndex &, int first, int last) {
+                     const QStringList added = log.Entries().mid(first, last - first + 1);
+                     if (!FCancelRequested && added.filter(fragment).size() > 0)
                        RequestCancel(FDialer);
                    });
 }
