@@ -41,7 +41,10 @@ bool SaveLogEntries(const QStringList &entries, const QString &path, QString *er
   return true;
 }
 
-TLogModel::TLogModel(QObject *parent) : QAbstractListModel(parent) {}
+TLogModel::TLogModel(QObject *parent) : QAbstractListModel(parent) {
+  FShowTimer.setSingleShot(true);
+  connect(&FShowTimer, &QTimer::timeout, this, &TLogModel::ShowPending);
+}
 
 int TLogModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : FShownRows; }
 
@@ -104,16 +107,22 @@ void TLogModel::Append(const QStringList &entries, bool byDialer) {
     FEntries.append(entry);
   }
   FPendingByDialer = FPendingByDialer || byDialer;
-  if (!FShowPending) {
-    FShowPending = true;
+  if (FShowPending)
+    return;
+  FShowPending = true;
+  const qint64 wait = FSinceShown.isValid() ? kShowEveryMs - FSinceShown.elapsed() : 0;
+  if (wait <= 0)
     QMetaObject::invokeMethod(this, &TLogModel::ShowPending, Qt::QueuedConnection);
-  }
+  else
+    FShowTimer.start(int(wait));
 }
 
 // The views take what came in one turn of the event loop as one insertion:
 // at line rate a row at a time would cost more than the relay itself.
 void TLogModel::ShowPending() {
   FShowPending = false;
+  FShowTimer.stop();
+  FSinceShown.start();
   const bool byDialer = std::exchange(FPendingByDialer, false);
   const int rows = int(FEntries.size());
   if (rows > FShownRows) {

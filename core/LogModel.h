@@ -9,7 +9,9 @@
 #include <QAbstractListModel>
 #include <QByteArrayView>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QStringList>
+#include <QTimer>
 
 // A chunk of bytes as the text of one log entry in the hex view: the byte
 // count in brackets, then the bytes as upper-case hex pairs, "[3] 3F 00 0D".
@@ -28,6 +30,11 @@ class TLogModel : public QAbstractListModel {
 public:
   // The writer empties a list that holds more entries than this.
   static constexpr int kMaxEntries = 2000;
+  // The views are told of new entries at most this often (the first entry
+  // after a quiet spell at the event loop's next turn): a repaint of the list
+  // for every chunk at line rate costs far more than the relay itself, and
+  // ten a second still reads as live.
+  static constexpr int kShowEveryMs = 100;
 
   explicit TLogModel(QObject *parent = nullptr);
 
@@ -69,6 +76,8 @@ private:
   QStringList FEntries;
   int FShownRows = 0; // the entries the views have been told of
   bool FShowPending = false;
+  QElapsedTimer FSinceShown;
+  QTimer FShowTimer;
   bool FPendingByDialer = false;
   bool FRecording = true;
   bool FHexView = false;

@@ -25,4 +25,18 @@ QString TimeStamp(const QDateTime &at) {
   return at.toString(format);
 }
 
-QString NowStamp() { return TimeStamp(QDateTime::currentDateTime()); }
+// The log stamps every relayed chunk: the local time's fields are worked out
+// once a second (each conversion asks the C library for the time zone) and
+// only the milliseconds per call.
+QString NowStamp() {
+  thread_local qint64 stampedSecond = -1;
+  thread_local QString secondStamp;
+  const qint64 now = QDateTime::currentMSecsSinceEpoch();
+  const qint64 second = now / 1000;
+  if (second != stampedSecond) {
+    secondStamp = TimeStamp(QDateTime::fromMSecsSinceEpoch(second * 1000));
+    secondStamp.chop(3); // the milliseconds, "000"
+    stampedSecond = second;
+  }
+  return secondStamp + QStringLiteral("%1").arg(now % 1000, 3, 10, QLatin1Char('0'));
+}

@@ -6,8 +6,9 @@
 # fonts, a window manager) and then Qt for Windows itself, built once into a
 # cache folder (scripts/qt-windows.sh), with "fuzz" clang with libFuzzer and the
 # symbolizer for the fuzz stage, with "bench" what the benchmark compares
-# with, with "soak" the clipboard reader the soak reads the log window with. Quick when nothing is missing: apt is asked only for packages not
-# installed.
+# with and the real peers it drives the bridge with, with "soak" the
+# clipboard reader the soak reads the log window with. Quick when nothing is
+# missing: apt is asked only for packages not installed.
 set -euo pipefail
 
 packages=(
@@ -16,6 +17,7 @@ packages=(
   fonts-dejavu-core
   xvfb xdotool imagemagick libx11-dev
   doctest-dev
+  lrzsz # rx, which the simulated device runs for an upload
 )
 case "${1:-}" in
 windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
@@ -23,7 +25,12 @@ windows-qt)
   packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev ninja-build xz-utils nsis fonts-wine openbox)
   ;;
 fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
-bench) packages+=(socat) ;; # measured beside the wizard
+bench)
+  # socat is measured beside the wizard; lrzsz's sx and rx and pymodbus are
+  # real peers through it (pymodbus's client needs serial-asyncio, which
+  # Debian only recommends); xclip reads the log window back.
+  packages+=(socat lrzsz python3-pymodbus python3-serial-asyncio xclip)
+  ;;
 soak) packages+=(xclip) ;;
 esac
 

@@ -18,6 +18,12 @@ bool NewestInView(const QListView &list) {
   return list.viewport()->rect().contains(list.visualRect(model.index(model.rowCount() - 1, 0)));
 }
 
+// Waits until the log window's list holds every entry of the log: the model
+// tells its views a few times a second.
+void ShowAll(TMainFormFixture &fixture) {
+  QTRY_COMPARE(fixture.log->Log->model()->rowCount(), int(fixture.logModel.Entries().size()));
+}
+
 } // namespace
 
 class TestLogWindow : public QObject {
@@ -82,7 +88,7 @@ void TestLogWindow::scrollsWithAutoscrollOrForTheDialer() {
   QVERIFY(QTest::qWaitForWindowExposed(&log));
   for (int i = 0; i < 200; ++i)
     fixture.logModel.WriteLog(QStringLiteral("line %1").arg(i));
-  QTest::qWait(0); // the view is told at the event loop's next turn
+  ShowAll(fixture);
   QCOMPARE(log.Log->indexAt(QPoint(2, 2)).row(), 0);
   QVERIFY(!NewestInView(*log.Log));
 
@@ -95,7 +101,7 @@ void TestLogWindow::scrollsWithAutoscrollOrForTheDialer() {
     fixture.logModel.AppendDialerLine(QDateTime::currentDateTime(), QStringLiteral(">>"), QStringLiteral("OK"));
   else
     fixture.logModel.WriteLog(QStringLiteral("newest"));
-  QTest::qWait(0);
+  ShowAll(fixture);
   QCOMPARE(NewestInView(*log.Log), scrolls);
   QCOMPARE(log.Log->indexAt(QPoint(2, 2)).row() == 0, !scrolls);
 }
@@ -116,7 +122,7 @@ void TestLogWindow::menuCopiesSelectedEntriesAsLines() {
     fixture.logModel.WriteLog(QStringLiteral("e%1").arg(i));
   const QStringList entries = fixture.logModel.Entries();
   QCOMPARE(entries.size(), 5);
-  QTest::qWait(0);
+  ShowAll(fixture);
   log.Log->setFocus();
   QClipboard *clipboard = QGuiApplication::clipboard();
   clipboard->setText(QStringLiteral("before"));

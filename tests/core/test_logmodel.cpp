@@ -28,8 +28,8 @@ struct TCheckedModel {
   QSortFilterProxyModel view;
 
   TCheckedModel() { view.setSourceModel(&model); }
-  // The views learn of new entries at the event loop's next turn.
-  void Show() { QCoreApplication::sendPostedEvents(&model, QEvent::MetaCall); }
+  // The views learn of new entries within the model's showing interval.
+  void Show() { QTRY_COMPARE(model.rowCount(), int(model.Entries().size())); }
   int Count() {
     Show();
     return view.rowCount();

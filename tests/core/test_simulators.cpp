@@ -3,8 +3,10 @@
 #include "SimProcess.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
@@ -171,11 +173,67 @@ private slots:
         {"PING\r\n", "PONG\r\n"},           {"GET serial\r\n", "serial=SN000001\r\n"},
         {"SET serial X42\r\n", "OK\r\n"},   {"GET serial\r\n", "serial=X42\r\n"},
         {"GET nothing\r\n", "ERROR\r\n"},   {"HELLO\r\n", "ERROR\r\n"},
+        {"UPLOAD\r\n", "ERROR\r\n"}, // no --upload-file
         {Request, DefaultReply},
     };
     for (const auto &[request, answer] : exchanges) {
       QVERIFY(port.write(request));
       QCOMPARE(port.readUntil(answer), answer);
+    }
+  }
+
+  // UPLOAD hands the line to Debian's rx until the transfer ends: one
+  // XMODEM-1K block, acknowledged, kept byte for byte; then lines again.
+  void uploadRunsXmodemReceiver() {
+    const QTemporaryDir folder;
+    const QString file = folder.filePath("upload.bin");
+    START_SIM(device, Device, "--mode", "protocol", "--upload-file", file);
+    OPEN_PORT(port, device);
+    QVERIFY(port.write(Request));
+    QCOMPARE(port.readUntil("OK\r\n"), DefaultReply);
+    QCOMPARE(device.command("uploadcheck"), QString("OK none"));
+    QVERIFY(port.write("UPLOAD\r\n"));
+    QCOMPARE(port.readUntil("OK\r\n"), QByteArray("OK\r\n"));
+    QCOMPARE(port.readCount(1), QByteArray("C")); // the receiver asks for CRC-16 blocks
+    const QByteArray block = Pattern(1024);
+    QVERIFY(port.write(QByteArray("\x02\x01\xfe") + block + QByteArray("\x95\x90"))); // STX, block 1, its CRC
+    QCOMPARE(port.readCount(1), QByteArray("\x06"));
+    QVERIFY(port.write("\x04")); // end of transmission
+    QCOMPARE(port.readCount(1), QByteArray("\x06"));
+    QTRY_COMPARE(device.command("uploadcheck"), QString("OK exit 0"));
+    QFile received(file);
+    QVERIFY(received.open(QIODevice::ReadOnly));
+    QCOMPARE(received.readAll(), block);
+    QVERIFY(port.write("PING\r\n"));
+    QCOMPARE(port.readUntil("\r\n"), QByteArray("PONG\r\n"));
+  }
+
+  // After the identification, Modbus RTU frames answered as unit 1 answers
+  // them, or not at all; an answer that should not come would show up ahead
+  // of the next one.
+  void modbusModeAnswersRtuFrames() {
+    START_SIM(device, Device, "--mode", "modbus");
+    OPEN_PORT(port, device);
+    QVERIFY(port.write(Request));
+    QCOMPARE(port.readUntil("OK\r\n"), DefaultReply);
+    const QList<QPair<QByteArray, QByteArray>> exchanges{
+        {"01 03 00 05 00 03 15 ca", "01 03 06 00 05 00 06 00 07 4c b6"}, // a register holds its address at first
+        {"01 06 00 05 12 34 94 bc", "01 06 00 05 12 34 94 bc"},
+        {"01 10 00 06 00 02 04 ab cd ef 01 4f ae", "01 10 00 06 00 02 a1 c9"},
+        {"01 03 00 05 00 03 15 ca", "01 03 06 12 34 ab cd ef 01 af e8"},
+        {"01 03 03 e7 00 02 74 78", "01 83 02 c0 f1"}, // beyond the map
+        {"01 03 00 00 00 00 45 ca", "01 83 03 01 31"}, // no registers
+        {"01 2b 0e 01 00 70 77", "01 ab 01 9e f0"},    // an unknown function, its frame ended by silence
+        {"02 03 00 05 00 03 15 f9", ""},               // another unit
+        {"01 03 00 05 00 03 15 cb", ""},               // a bad CRC
+        {"00 06 00 01 00 09 19 dd", ""},               // a broadcast: carried out, not answered
+        {"01 03 00 01 00 01 d5 ca", "01 03 02 00 09 78 42"},
+    };
+    for (const auto &[request, reply] : exchanges) {
+      QVERIFY(port.write(QByteArray::fromHex(request)));
+      const QByteArray expected = QByteArray::fromHex(reply);
+      if (!expected.isEmpty())
+        QCOMPARE(port.readCount(expected.size()).toHex(' '), expected.toHex(' '));
     }
   }
 

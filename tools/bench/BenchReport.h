@@ -2,18 +2,13 @@
 // What one run of the benchmark measured, and its printout with the targets.
 
 #include "Flows.h"
+#include "LogWindowCpu.h"
+#include "ModbusPoll.h"
+#include "XmodemUpload.h"
 
 #include <optional>
 #include <string>
 #include <vector>
-
-struct TRow {
-  std::string name;
-  std::optional<TFlowResult> toSetup;  // device -> bridge -> setup program
-  std::optional<TFlowResult> toDevice; // setup program -> bridge -> device
-  std::optional<double> heldBackMs;    // the device's stream waited for the bridge
-  double seconds = 0;
-};
 
 // Round trips of one kind of line through the wizard and what it is compared
 // with; empty where it was not measured.
@@ -26,6 +21,7 @@ struct TRoundTrips {
 
 struct TReport {
   bool fixedPacing = false;
+  bool core = true; // the flows, round trips, burst replies, blocking echo, CPU and memory ran
   std::vector<TRow> rows;
   std::vector<TRoundTrips> roundTrips;
   std::vector<int> wizardReplyPieces; // per burst reply, the reads it came in
@@ -36,10 +32,21 @@ struct TReport {
   double wizardBothWaysCpuPercent = -1; // 115200 baud both ways
   double socatBothWaysCpuPercent = -1;
   double peakRssMiB = -1;
+  std::vector<TUploadResult> uploads;
+  std::vector<TPollResult> polls;
+  std::vector<TLogWindowResult> logWindow;
 };
 
 // Prints the tables and whether each target is met; false when one is missed.
 bool PrintReport(const TReport &report);
+
+const char *Verdict(bool met);
+// A flow's rate of the line, lost, duplicated and corrupted bytes; "-" for none.
+std::string FlowCell(const std::optional<TFlowResult> &flow);
+// How long the device was held back, and the share of the flow.
+std::string HeldBackCell(const TRow &row);
+// Line rate within 1 %, device held back under 1 %, nothing lost, duplicated or corrupted.
+bool RowMeetsTargets(const TRow &row);
 
 // Sizes of the benchmark that the report states.
 constexpr size_t RoundTripCount = 120;

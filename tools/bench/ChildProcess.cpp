@@ -26,13 +26,14 @@ struct TChildFds {
   int output = -1; // stdout, and stderr unless `errors` is given
   int errors = -1;
   int pipeWrite = -1;
+  int input = -1; // /dev/null when not given
 };
 
 // Runs in the child after fork (the benchmark has one thread) until exec.
 [[noreturn]] void ExecChild(const std::vector<char *> &argv, const std::vector<char *> &extra, TChildFds fds) {
   const int nullFd = open("/dev/null", O_RDWR);
   const int output = fds.output >= 0 ? fds.output : nullFd;
-  dup2(nullFd, STDIN_FILENO);
+  dup2(fds.input >= 0 ? fds.input : nullFd, STDIN_FILENO);
   dup2(output, STDOUT_FILENO);
   dup2(fds.errors >= 0 ? fds.errors : output, STDERR_FILENO);
   if (fds.pipeWrite == 3)
@@ -83,6 +84,24 @@ bool TChildProcess::Start(const std::vector<std::string> &argv, const TEnvironme
   if (pipeFd)
     *pipeFd = pipeEnds[0];
   return FPid > 0;
+}
+
+bool TChildProcess::StartOn(const std::vector<std::string> &argv, int fd, const std::string &errorPath) {
+  Stop();
+  const int errorFd = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (errorFd < 0)
+    return false; // its messages would otherwise go down the line
+  FPid = Spawn(argv, {}, TChildFds{fd, errorFd, -1, fd});
+  close(errorFd);
+  return FPid > 0;
+}
+
+std::optional<int> TChildProcess::Wait(int timeoutMs) {
+  int status = 0;
+  if (FPid <= 0 || !WaitForExit(FPid, timeoutMs, &status))
+    return std::nullopt;
+  FPid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool TChildProcess::IsRunning() {

@@ -1,6 +1,7 @@
 #pragma once
 // Processes the benchmark starts: every one is ended by its own PID and reaped.
 
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -19,6 +20,12 @@ public:
   // the write end of a pipe whose read end is returned there.
   bool Start(const std::vector<std::string> &argv, const TEnvironment &extra, const std::string &outputPath,
              int *pipeFd = nullptr);
+  // Starts argv[0] talking on `fd` (its standard input and output, as a
+  // program run over a serial line), its standard error to `errorPath`.
+  bool StartOn(const std::vector<std::string> &argv, int fd, const std::string &errorPath);
+  // Its exit code once it has ended (-1 when a signal ended it); empty when
+  // it is still running after `timeoutMs` or was never started.
+  std::optional<int> Wait(int timeoutMs);
   pid_t Pid() const { return FPid; }
   bool IsRunning();
   // SIGTERM, then SIGKILL after `graceMs`; always reaps.

@@ -87,6 +87,15 @@ struct TFlowOutcome {
   std::optional<double> heldBackMs;
 };
 
+// One flow plan's outcome as the report shows it.
+struct TRow {
+  std::string name;
+  std::optional<TFlowResult> toSetup;  // device -> bridge -> setup program
+  std::optional<TFlowResult> toDevice; // setup program -> bridge -> device
+  std::optional<double> heldBackMs;    // the device's stream waited for the bridge
+  double seconds = 0;
+};
+
 // Runs the plan over the measuring client's link; false when the link broke.
 bool RunFlows(int linkFd, TSimControl &control, const TFlowPlan &plan, TFlowOutcome *outcome, std::string *error);
 

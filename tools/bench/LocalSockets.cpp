@@ -78,3 +78,22 @@ bool WaitForClose(int fd, int timeoutMs) {
       return true;
   }
 }
+
+void SetNonBlocking(int fd, bool nonBlocking) {
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+}
+
+std::string ReadLine(int fd, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string line;
+  char byte = 0;
+  while (byte != '\n') {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    pollfd poller{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&poller, 1, static_cast<int>(left.count())) <= 0 || read(fd, &byte, 1) != 1)
+      break;
+    line += byte;
+  }
+  return line;
+}

@@ -31,3 +31,10 @@ private:
 
 // Waits for bytes or end of stream on `fd`; true when the peer closed.
 bool WaitForClose(int fd, int timeoutMs);
+
+// Sets or clears O_NONBLOCK on the open file, which a child handed `fd` shares.
+void SetNonBlocking(int fd, bool nonBlocking);
+
+// Reads from `fd` byte by byte up to and including the first LF, so nothing
+// after it is taken; what came when `timeoutMs` ran out or the peer closed.
+std::string ReadLine(int fd, int timeoutMs);

@@ -17,8 +17,9 @@ constexpr auto StartTimeout = std::chrono::seconds(10);
 
 } // namespace
 
-bool TSocatRelay::Start(const std::string &link, long baud, int port, const std::string &outputPath) {
-  const std::string listen = "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr";
+bool TSocatRelay::Start(const std::string &link, long baud, int port, const std::string &outputPath, bool noDelay) {
+  const std::string listen =
+      "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr" + (noDelay ? ",nodelay" : "");
   const std::string line = "OPEN:" + link + ",raw,echo=0,b" + std::to_string(baud);
   if (!FProcess.Start({"socat", listen, line}, {}, outputPath))
     return false;

@@ -81,13 +81,22 @@ bool TWizardDriver::OpenLog() {
   return !FLog.empty() && FDisplay.Move(FLog, 380, 0);
 }
 
-// The popup menu takes the keys once it is open; Down selects its first item.
-bool TWizardDriver::ClearLog() {
+// The popup menu takes the keys once it is open; the first Down selects its
+// first item. A click that comes before the menu has closed only closes it.
+bool TWizardDriver::ChooseLogMenuItem(int index) {
   if (!FDisplay.Click(FLog, LogListX, LogListY, 3))
     return false;
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  return FDisplay.Keys({}, {"Down", "Return"});
+  std::vector<std::string> keys(static_cast<size_t>(index) + 1, "Down");
+  keys.push_back("Return");
+  const bool chosen = FDisplay.Keys({}, keys);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  return chosen;
 }
+
+bool TWizardDriver::ClearLog() { return ChooseLogMenuItem(0); }
+
+bool TWizardDriver::ToggleHexView() { return ChooseLogMenuItem(2); }
 
 std::string TWizardDriver::CopyLog() {
   if (!FDisplay.Click(FLog, LogListX, LogListY) || !FDisplay.Keys(FLog, {"ctrl+a", "ctrl+c"}))

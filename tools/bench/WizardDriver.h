@@ -24,11 +24,14 @@ public:
   bool OpenLog();
   // "Очистить" of the log's popup menu.
   bool ClearLog();
+  // "Шестнадцатеричный вид" of the log's popup menu: switches the view.
+  bool ToggleHexView();
   // Every entry of the log, one a line, through the clipboard; empty when
   // it cannot be had.
   std::string CopyLog();
 
 private:
+  bool ChooseLogMenuItem(int index);
   std::string OpenDialog(const std::string &hotKey, const std::string &title);
   bool Save(const std::string &dialog, const std::string &title, int x, int y);
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fstream>
+#include <iterator>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -28,6 +29,11 @@ void WriteText(const fs::path &path, const std::string &text) {
   std::ofstream out(path, std::ios::binary);
   out << text;
   Require(static_cast<bool>(out), "cannot write " + path.string());
+}
+
+std::string ReadText(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 fs::path PrepareProgramFolder(const fs::path &folder, const std::string &wizard, const std::string &client) {

@@ -38,6 +38,8 @@ private:
 };
 
 void WriteText(const fs::path &path, const std::string &text);
+// The whole file; empty when it cannot be read.
+std::string ReadText(const fs::path &path);
 
 // `folder`/bin: the wizard, the client as its setup program for the
 // simulated device's key DEMO, and setup.ini saying so. Returns that folder.

@@ -13,6 +13,8 @@ public:
   // enough have arrived to be worth a read.
   size_t Allowance() const;
   void Took(size_t bytes);
+  // Nothing is on its way to the device: the line saves no allowance while idle.
+  void LineIdle() { FCredit = 0; }
   // Milliseconds until Allowance() is worth a read again.
   int MsUntilAllowance() const;
 

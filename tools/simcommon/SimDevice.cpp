@@ -3,6 +3,9 @@
 #include "Escapes.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 #include <utility>
 
@@ -10,6 +13,22 @@ namespace {
 
 const std::string IdentificationRequest = "+VER_INFO=?\r\n";
 constexpr long StreamTickMs = 10;
+// rx ends right after it closes its output; a hung one is ended after this.
+constexpr int UploadExitMs = 1000;
+// A Modbus frame of unknown length ends at the line's silence, but the
+// receive pacer hands bytes over every 2 ms: a shorter wait would cut frames
+// that the line carried whole.
+constexpr long MinModbusSilenceMs = 5;
+
+void CancelTimer(TTimerQueue &timers, std::optional<TTimerQueue::TId> &timer) {
+  if (timer)
+    timers.Cancel(*timer);
+  timer.reset();
+}
+
+// The end of an RTU frame is the line quiet for 3.5 characters (ten bits
+// each here), at least 1.75 ms at the higher speeds.
+double ModbusFrameGapMs(long baud) { return baud > 0 ? std::max(1.75, 35000.0 / baud) : 1.75; }
 
 TDeviceMode ParseMode(const std::string &text) {
   if (text == "echo")
@@ -20,6 +39,8 @@ TDeviceMode ParseMode(const std::string &text) {
     return TDeviceMode::Sink;
   if (text == "records")
     return TDeviceMode::Records;
+  if (text == "modbus")
+    return TDeviceMode::Modbus;
   throw std::invalid_argument("unknown mode: " + text);
 }
 
@@ -42,6 +63,8 @@ bool ParseDeviceOption(const std::string &name, const TOptionValue &value, TDevi
     config.splitAt = static_cast<size_t>(ParseCount(value()));
   else if (name == "--silent")
     config.silent = ParseOnOff(value());
+  else if (name == "--upload-file")
+    config.uploadFile = value();
   else
     return false;
   return true;
@@ -55,14 +78,22 @@ void TSimDevice::Reset() {
   FTail.clear();
   FLineInput.clear();
   FStream.reset();
-  if (FStreamTimer)
-    FLine.Timers().Cancel(*FStreamTimer);
-  FStreamTimer.reset();
+  CancelTimer(FLine.Timers(), FStreamTimer);
+  FModbusInput.clear();
+  CancelTimer(FLine.Timers(), FModbusSilence);
+  StopUpload(0);
 }
 
 void TSimDevice::OnReceived(std::string_view bytes) {
   std::string echo;
-  for (const char byte : bytes) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    // Once an upload is asked for, the loader has the line to itself.
+    if (FUploadReceiver.IsRunning()) {
+      if (const size_t lost = FUploadReceiver.Write(bytes.substr(i)))
+        std::fprintf(stderr, "upload: %zu bytes overran the receiver\n", lost);
+      break;
+    }
+    const char byte = bytes[i];
     if (FIdentified)
       HandleData(byte, echo);
     if (!FIdentified || FConfig.mode != TDeviceMode::Protocol)
@@ -75,6 +106,8 @@ void TSimDevice::OnReceived(std::string_view bytes) {
     }
   }
   FLine.Send(echo);
+  if (FIdentified && FConfig.mode == TDeviceMode::Modbus)
+    FrameModbus();
 }
 
 void TSimDevice::ScanForRequest(char byte) {
@@ -90,6 +123,8 @@ void TSimDevice::Identify() {
     return;
   FIdentified = true;
   FLineInput.clear();
+  FModbusInput.clear();
+  CancelTimer(FLine.Timers(), FModbusSilence);
   FSinkCount = 0;
   FSinkMismatchAt.reset();
   FRecords = TRecordCheck();
@@ -115,6 +150,9 @@ void TSimDevice::HandleData(char byte, std::string &echo) {
     break;
   case TDeviceMode::Records:
     FRecords.Feed(std::string_view(&byte, 1));
+    break;
+  case TDeviceMode::Modbus:
+    FModbusInput += byte;
     break;
   case TDeviceMode::Protocol:
     if (byte != '\n') {
@@ -143,11 +181,103 @@ void TSimDevice::HandleProtocolLine(std::string line) {
     SendAnswer(rest + "=" + FValues[rest] + "\r\n");
   else if (verb == "READ" && IsBlockSize(rest))
     SendAnswer(Block(std::stol(rest)) + "\r\n");
+  else if (line == "UPLOAD")
+    StartUpload();
   else if (verb == "SET" && valueStart != std::string::npos && valueStart > 0) {
     FValues[rest.substr(0, valueStart)] = rest.substr(valueStart + 1);
     SendAnswer("OK\r\n");
   } else
     SendAnswer("ERROR\r\n");
+}
+
+// An XMODEM receive by Debian's rx into the upload file, after "OK". rx
+// takes no path with a folder in it, so it runs in the file's folder.
+void TSimDevice::StartUpload() {
+  if (FConfig.uploadFile.empty()) {
+    SendAnswer("ERROR\r\n");
+    return;
+  }
+  const std::filesystem::path file(FConfig.uploadFile);
+  std::error_code ignored;
+  std::filesystem::remove(file, ignored);
+  try {
+    FUploadReceiver.Start({"rx", "--binary", "--with-crc", "--quiet", file.filename().string()},
+                          file.has_parent_path() ? file.parent_path().string() : ".");
+  } catch (const std::runtime_error &error) {
+    std::fprintf(stderr, "upload: %s\n", error.what());
+    SendAnswer("ERROR\r\n");
+    return;
+  }
+  SendAnswer("OK\r\n");
+  FLine.Watch(FUploadReceiver.Fd(), [this] { UploadOutput(); });
+}
+
+void TSimDevice::UploadOutput() {
+  std::string bytes;
+  const bool open = FUploadReceiver.Read(bytes);
+  FLine.Send(bytes);
+  if (!open)
+    StopUpload(UploadExitMs);
+}
+
+void TSimDevice::StopUpload(int graceMs) {
+  if (FUploadReceiver.Fd() >= 0)
+    FLine.Unwatch(FUploadReceiver.Fd());
+  FUploadReceiver.Stop(graceMs);
+}
+
+std::string TSimDevice::UploadReport() const {
+  if (FUploadReceiver.IsRunning())
+    return "OK running";
+  const std::optional<int> code = FUploadReceiver.ExitCode();
+  return code ? "OK exit " + std::to_string(*code) : "OK none";
+}
+
+// A frame of a length its function tells is answered as soon as it is
+// whole; any other once the line has been quiet for a while.
+void TSimDevice::FrameModbus() {
+  CancelTimer(FLine.Timers(), FModbusSilence);
+  size_t length;
+  while ((length = TModbusUnit::RequestLength(FModbusInput)) != 0 && FModbusInput.size() >= length) {
+    AnswerModbus(std::string_view(FModbusInput).substr(0, length));
+    FModbusInput.erase(0, length);
+  }
+  if (FModbusInput.empty())
+    return;
+  const auto silenceMs = std::max(MinModbusSilenceMs, std::lround(std::ceil(ModbusFrameGapMs(FLine.LineSpeed()))));
+  FModbusSilence = FLine.Timers().Schedule(silenceMs, [this] {
+    FModbusSilence.reset();
+    AnswerModbus(std::exchange(FModbusInput, std::string()));
+  });
+}
+
+// The unit knows the request has ended only after the frame gap; then the
+// reply goes out at the line's pace.
+void TSimDevice::AnswerModbus(std::string_view frame) {
+  const std::string reply = FModbus.Answer(frame);
+  if (!reply.empty())
+    SendAtLineRate(reply, std::lround(std::ceil(ModbusFrameGapMs(FLine.LineSpeed()))));
+}
+
+// In the pieces a UART sends each millisecond, starting `delayMs` from now;
+// at once when the speed is not known.
+void TSimDevice::SendAtLineRate(const std::string &bytes, long delayMs) {
+  const long baud = FLine.LineSpeed();
+  if (baud <= 0) {
+    FLine.SendLater(delayMs, bytes);
+    return;
+  }
+  const double bytesPerMs = baud / 10000.0;
+  std::string piece;
+  long pieceMs = delayMs;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const long ms = delayMs + static_cast<long>(static_cast<double>(i) / bytesPerMs);
+    if (ms != pieceMs)
+      FLine.SendLater(pieceMs, std::exchange(piece, std::string()));
+    pieceMs = ms;
+    piece += bytes[i];
+  }
+  FLine.SendLater(pieceMs, piece);
 }
 
 long TSimDevice::UptimeSeconds() const {
@@ -194,8 +324,7 @@ std::string TSimDevice::Garbage(long count) {
 void TSimDevice::StartStream(long baud, long bytes, bool numbered) {
   if (baud <= 0)
     throw std::invalid_argument("baud rate must be positive");
-  if (FStreamTimer)
-    FLine.Timers().Cancel(*FStreamTimer);
+  CancelTimer(FLine.Timers(), FStreamTimer);
   FStream = TStream{std::chrono::steady_clock::now(), baud / 10.0, bytes, 0, numbered};
   StreamDue();
 }
@@ -244,6 +373,8 @@ std::string TSimDevice::OnCommand(const std::string &name, const std::string &ar
     return SinkReport();
   else if (name == "recordcheck")
     return RecordReport();
+  else if (name == "uploadcheck")
+    return UploadReport();
   else if (name == "stream" || name == "records") {
     const size_t space = argument.find(' ');
     if (space == std::string::npos)

@@ -1,7 +1,10 @@
 #pragma once
 // The simulated field device: answers the identification request, then
-// echoes, serves a tiny line protocol, or swallows and checks what arrives.
+// echoes, serves a tiny line protocol (with an XMODEM upload run by Debian's
+// rx), serves Modbus RTU, or swallows and checks what arrives.
 
+#include "LineProgram.h"
+#include "ModbusUnit.h"
 #include "Options.h"
 #include "RecordStream.h"
 #include "SimLine.h"
@@ -11,7 +14,10 @@
 #include <random>
 #include <string>
 
-enum class TDeviceMode { Echo, Protocol, Sink, Records };
+enum class TDeviceMode { Echo, Protocol, Sink, Records, Modbus };
+
+// The unit address the device answers Modbus requests for.
+constexpr uint8_t ModbusUnitAddress = 1;
 
 struct TDeviceConfig {
   std::string reply = "+VER_INFO: \"SIM\",DEMO.1.0,SN000001\r\nOK\r\n";
@@ -20,9 +26,11 @@ struct TDeviceConfig {
   size_t splitAt = 0; // 0: the answer goes out in one write
   long splitPauseMs = 50;
   bool silent = false;
+  std::string uploadFile; // where an upload is received; empty: UPLOAD is refused
 };
 
-// Takes --reply, --mode, --echo-request, --split and --silent; false for others.
+// Takes --reply, --mode, --echo-request, --split, --silent and --upload-file;
+// false for others.
 bool ParseDeviceOption(const std::string &name, const TOptionValue &value, TDeviceConfig &config);
 
 class TSimDevice {
@@ -40,6 +48,13 @@ private:
   void Identify();
   void HandleData(char byte, std::string &echo);
   void HandleProtocolLine(std::string line);
+  void StartUpload();
+  void UploadOutput();
+  void StopUpload(int graceMs);
+  std::string UploadReport() const;
+  void FrameModbus();
+  void AnswerModbus(std::string_view frame);
+  void SendAtLineRate(const std::string &bytes, long delayMs);
   long UptimeSeconds() const;
   void SinkByte(char byte);
   void SendAnswer(const std::string &answer);
@@ -62,6 +77,10 @@ private:
   std::optional<unsigned long long> FSinkMismatchAt;
   TRecordCheck FRecords;
   std::minstd_rand FRandom{20240601};
+  TLineProgram FUploadReceiver; // rx, once the bridge asked for an upload
+  TModbusUnit FModbus{ModbusUnitAddress};
+  std::string FModbusInput; // the frame being received
+  std::optional<TTimerQueue::TId> FModbusSilence;
 
   struct TStream {
     std::chrono::steady_clock::time_point start;

@@ -3,6 +3,7 @@
 
 #include "TimerQueue.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,13 @@ public:
   // Sends bytes towards the bridge now, after anything sent before.
   virtual void Send(std::string_view bytes) = 0;
   virtual TTimerQueue &Timers() = 0;
+  // The speed the bridge set on the port; 0 when it is not known.
+  virtual long LineSpeed() = 0;
+  // Calls `onReadable` whenever `fd` has input or has closed, until Unwatch:
+  // a program the device runs on its side of the line is served by the same
+  // loop as the line.
+  virtual void Watch(int fd, std::function<void()> onReadable) = 0;
+  virtual void Unwatch(int fd) = 0;
 
   // Sends bytes `delayMs` from now (at once for 0).
   void SendLater(long delayMs, std::string bytes) {

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -78,6 +79,11 @@ size_t TSimPty::Read(std::string &out, size_t most) {
     return 0; // EAGAIN: nothing queued; other errors: the line simply stays quiet
   out.append(buffer, static_cast<size_t>(n));
   return static_cast<size_t>(n);
+}
+
+size_t TSimPty::QueuedInput() const {
+  int queued = 0;
+  return FMaster >= 0 && ioctl(FMaster, FIONREAD, &queued) == 0 ? static_cast<size_t>(queued) : 0;
 }
 
 void TSimPty::Queue(std::string_view bytes) {

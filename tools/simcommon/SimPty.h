@@ -28,6 +28,8 @@ public:
   // Appends at most `most` bytes of what the bridge wrote to `out`; returns
   // the number of bytes read.
   size_t Read(std::string &out, size_t most);
+  // Bytes the bridge wrote that wait to be read.
+  size_t QueuedInput() const;
   // Queues bytes for the bridge; they go out as the line takes them.
   void Queue(std::string_view bytes);
   bool HasPending() const { return !FPending.empty(); }

@@ -42,6 +42,14 @@ bool ParseChoice(const std::string &text, const std::string &yes, const std::str
   throw std::invalid_argument("expected " + yes + " or " + no + ", not " + text);
 }
 
+// "off", "on" (at the line speed) or "line" (at the line speed from when written).
+void ParsePacing(const std::string &text, TCommonOptions &options) {
+  if (text != "off" && text != "on" && text != "line")
+    throw std::invalid_argument("expected on, off or line, not " + text);
+  options.pacedReceive = text != "off";
+  options.pacedFromWrite = text == "line";
+}
+
 // Takes the options every simulator has; false for any other option.
 bool ParseCommonOption(const std::string &name, const TOptionValue &value, TCommonOptions &options) {
   if (name == "--flow")
@@ -49,7 +57,7 @@ bool ParseCommonOption(const std::string &name, const TOptionValue &value, TComm
   else if (name == "--tty")
     options.rawTty = ParseChoice(value(), "raw", "default");
   else if (name == "--paced")
-    options.pacedReceive = ParseOnOff(value());
+    ParsePacing(value(), options);
   else if (name == "--link")
     options.linkPath = value();
   else if (name == "--control")
@@ -126,6 +134,7 @@ int TSimRunner::Run(TSimBehaviour &behaviour) {
         waitMs = std::min(waitMs, FPacer.MsUntilAllowance());
     }
     FControl.AddTo(set);
+    AddWatched(set);
     set.Wait(waitMs);
     FTimers.RunDue();
   }
@@ -145,12 +154,31 @@ void TSimRunner::AddLine(TPollSet &set) {
   });
 }
 
+// A handler may unwatch its own descriptor, or another one ready in the same pass.
+void TSimRunner::AddWatched(TPollSet &set) {
+  for (const auto &entry : FWatched)
+    set.Add(entry.first, POLLIN, [this, fd = entry.first](short) {
+      const auto watched = FWatched.find(fd);
+      if (watched == FWatched.end())
+        return;
+      const std::function<void()> handler = watched->second;
+      handler();
+    });
+}
+
+long TSimRunner::LineSpeed() { return FPty.IsOpen() ? GetCOMSpeed(FPty.SlaveFd()) : 0; }
+
 bool TSimRunner::WantsInput() {
   if (FOptions.blockingFlow && FPty.HasPending())
     return false;
   if (!FOptions.pacedReceive)
     return true;
   FPacer.Advance(GetCOMSpeed(FPty.SlaveFd()));
+  // Woken by the next bytes, the pacer starts from their arrival.
+  if (FOptions.pacedFromWrite && FPty.QueuedInput() == 0) {
+    FPacer.LineIdle();
+    return true;
+  }
   return FPacer.Allowance() > 0;
 }
 

@@ -9,6 +9,7 @@
 #include "SimPty.h"
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -25,6 +26,10 @@ struct TCommonOptions {
   bool rawTty = true;
   // Bytes from the bridge are taken no faster than the line speed it set.
   bool pacedReceive = false;
+  // With pacedReceive: nor sooner than the line carries them from when the
+  // bridge wrote them, so an idle line saves no allowance for the next
+  // bytes, and a stop-and-wait exchange pays the line time of each message.
+  bool pacedFromWrite = false;
 };
 
 // Parses the command line: the common options here, every other one through
@@ -44,11 +49,15 @@ public:
 
   void Send(std::string_view bytes) override { FPty.Queue(bytes); }
   TTimerQueue &Timers() override { return FTimers; }
+  long LineSpeed() override;
+  void Watch(int fd, std::function<void()> onReadable) override { FWatched[fd] = std::move(onReadable); }
+  void Unwatch(int fd) override { FWatched.erase(fd); }
 
 private:
   std::string HandleCommand(const std::string &line);
   std::string Unplug(long ms);
   void AddLine(TPollSet &set);
+  void AddWatched(TPollSet &set);
   bool WantsInput();
   void ReadLine();
   void AppendToLog(std::string_view bytes);
@@ -59,6 +68,7 @@ private:
   TControlServer FControl;
   TTimerQueue FTimers;
   TSimBehaviour *FBehaviour = nullptr;
+  std::map<int, std::function<void()>> FWatched;
   int FLogFd = -1;
   unsigned long long FReceived = 0;
   std::optional<TTimerQueue::TId> FReplug;
