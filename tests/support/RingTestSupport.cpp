@@ -56,6 +56,13 @@ void TRingDial::Start(const QString &port, const QString &phone) {
   QObject::connect(FDialer, &TRingThread::LogLine, &log, &TLogModel::AppendDialerLine);
   QObject::connect(FDialer, &TRingThread::Progress, &FContext, [this](int stage) { stages.append(stage); });
   QObject::connect(FDialer, &QThread::finished, &FContext, [this, dialer = FDialer.data()] { Finished(dialer); });
+  // As the line reaches the UI thread, before the log's views are told of it.
+  QObject::connect(FDialer, &TRingThread::LogLine, &FContext,
+                   [this](const QDateTime &, const QString &prefix, const QString &text) {
+                     const bool due = !FCancelFragment.isEmpty() && (prefix + u' ' + text).contains(FCancelFragment);
+                     if (due && !FCancelRequested)
+                       RequestCancel(FDialer);
+                   });
   FDialer->start();
 }
 
@@ -93,14 +100,7 @@ bool TRingDial::Cancel() {
   return WaitForEnd();
 }
 
-void TRingDial::CancelAtLogLine(const QString &fragment) {
-  QObject::connect(&log, &QAbstractItemModel::rowsInserted, &FContext,
-                   [this, fragment](const QModelIndex &, int first, int last) {
-                     const QStringList added = log.Entries().mid(first, last - first + 1);
-                     if (!FCancelRequested && added.filter(fragment).size() > 0)
-                       RequestCancel(FDialer);
-                   });
-}
+void TRingDial::CancelAtLogLine(const QString &fragment) { FCancelFragment = fragment; }
 
 void TRingDial::CancelAtSleep(uint32_t ms) {
   clock.beforeSleep = [this, ms](uint32_t sleepMs) {

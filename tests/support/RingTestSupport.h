@@ -110,6 +110,7 @@ private:
   QPointer<TRingThread> FDialer;
   // Receives the dialer's signals on the UI thread.
   QObject FContext;
+  QString FCancelFragment;
   std::atomic<bool> FCancelRequested{false};
 };
 
