@@ -6,6 +6,7 @@
 
 #include <doctest.h>
 
+#include <cstdio>
 #include <random>
 
 TEST_CASE("a second instance is refused while the first runs, and may start after it") {
@@ -22,4 +23,7 @@ TEST_CASE("a second instance is refused while the first runs, and may start afte
   }
   TSingleInstanceLock next;
   CHECK(next.Acquire(folder, name, "test") == TSingleInstanceLock::TResult::Acquired);
+  // The lock files stay for the program's next start; the test's own go.
+  for (const std::string &program : {name, name + "Other"})
+    std::remove((folder + "/" + program + "-test.lock").c_str());
 }
